@@ -1,0 +1,30 @@
+// The module-wide objects whose order of construction matters, in load order.
+// They are built, in this order, when the library is attached and destroyed in
+// reverse order when it is detached. Keep them in this one file: the order of
+// static construction across files is unspecified.
+#include "framework/SceneContext.h"
+#include "framework/Vec3.h"
+#include "servers/DisplayEncodeFilter.h"
+#include "servers/LinearizeShader.h"
+#include "shader/RayRegistry.h"
+
+namespace velorastin {
+
+// 1, 2: the server prototypes register rows 0 and 1 of the server table.
+// Each also makes itself the scene context's current server before the
+// scene context is built below.
+LinearizeShader shaderPrototype(LinearizeShader::kName, 0, &shaderActivationOf<LinearizeShader>);
+DisplayEncodeFilter filterPrototype(DisplayEncodeFilter::kName, 0, &filterActivationOf<DisplayEncodeFilter>);
+
+// 3: the scene snapshot.
+SceneContext sceneContext;
+
+// 4: the named constants.
+const Vec3 origin(0.0, 0.0, 0.0);
+const Vec3 upVector(0.0, 1.0, 0.0);
+const Vec3 white(1.0, 1.0, 1.0);
+
+// 5: the module's own ray-caller list.
+OwnRayCallList ownRayCallList;
+
+} // namespace velorastin

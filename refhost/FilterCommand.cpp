@@ -1,0 +1,56 @@
+#include <cstdio>
+#include <memory>
+
+#include "refhost/Commands.h"
+#include "refhost/Drivers.h"
+#include "refhost/Host.h"
+#include "refhost/ImageJob.h"
+#include "refhost/Module.h"
+#include "refhost/Progress.h"
+
+namespace refhost {
+
+int runFilter(const FilterOptions& options) {
+    auto fail = [](const std::string& message) {
+        std::fprintf(stderr, "refhost filter: %s\n", message.c_str());
+        return 1;
+    };
+    std::string error;
+    Image input;
+    if (!readImage(options.input, input, error)) return fail(error);
+    if (!checkWritable(options.output, error)) return fail(error);
+
+    const std::string modulePath = options.module.empty() ? defaultModulePath() : options.module;
+    std::unique_ptr<Module> module = Module::load(modulePath, error);
+    if (!module) return fail(error);
+    const ServerRow* row = module->find(host::kImageFilterHandlerClass, options.server);
+    if (!row) {
+        return fail(modulePath + ": no image filter server" +
+                    (options.server.empty() ? std::string() : " named \"" + options.server + "\""));
+    }
+
+    Host hostEmulation(SceneModel::basic(input.width, input.height));
+    hostEmulation.log.enabled = false;
+    FilterDriver driver(*row);
+    if (const int32_t result = driver.activate(2); result != 0)
+        return fail("\"" + row->serverName + "\" refused activation with interface version 2 (result " +
+                    std::to_string(result) + ")");
+    host::Instance instance = driver.create();
+    if (!instance) return fail("\"" + row->serverName + "\" created no instance");
+
+    InterruptGuard interruptGuard;
+    ProgressBar bar("filter " + row->serverName);
+    ImageJob job(input, options.time);
+    job.progress = &bar;
+    job.stopOnInterrupt = true;
+    driver.process(instance, job.access());
+    driver.destroy(instance);
+    if (job.stopped || interruptRequested()) {
+        std::fprintf(stderr, "refhost filter: the filter was stopped; %s was not written\n", options.output.c_str());
+        return kInterruptedExit;
+    }
+    if (!writePng(options.output, job.output, error)) return fail(error);
+    return 0;
+}
+
+} // namespace refhost
