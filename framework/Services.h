@@ -25,19 +25,7 @@ extern void* objectAccess;
 extern void* objectHelp;
 
 // The messages init returns for a service the host does not supply.
-namespace messages {
-inline constexpr const char kNoInfoMessages[] = "Couldn't get Info Messages functions";
-inline constexpr const char kNoSceneInfo[] = "Couldn't get Scene Info";
-inline constexpr const char kNoItemInfo[] = "Couldn't get Item Info";
-inline constexpr const char kNoLightInfo[] = "Couldn't get Light Info";
-inline constexpr const char kNoCameraInfo[] = "Couldn't get Camera Info";
-inline constexpr const char kNoObjectInfo[] = "Couldn't get Object Info";
-inline constexpr const char kNoGlobalMemory[] = "Couldn't get Global Memory";
-inline constexpr const char kNoRenderMemory[] = "Couldn't get Global Render Memory";
-inline constexpr const char kNoObjectAccess[] = "Object Access not found. Please add 'polyquery.p'";
-inline constexpr const char kNoObjectHelp[] = "Object Help not found. Please add 'polyquery.p'";
-inline constexpr const char kNoGradient[] = "Couldn't get Gradient services. Please add plugin rampwork.p";
-} // namespace messages
+namespace messages = host::messages;
 
 // "Info Messages", the first service every server needs.
 ErrorText acquireInfoMessages();

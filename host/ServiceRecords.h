@@ -23,6 +23,33 @@ inline constexpr const char kObjectAccessService[] = "LWObjectAccess";
 inline constexpr const char kObjectHelpService[] = "LWObjectHelp";
 inline constexpr const char kGradientService[] = "GradientAccess";
 
+// What a server's init returns when the host does not supply a service.
+namespace messages {
+inline constexpr const char kNoInfoMessages[] = "Couldn't get Info Messages functions";
+inline constexpr const char kNoSceneInfo[] = "Couldn't get Scene Info";
+inline constexpr const char kNoItemInfo[] = "Couldn't get Item Info";
+inline constexpr const char kNoLightInfo[] = "Couldn't get Light Info";
+inline constexpr const char kNoCameraInfo[] = "Couldn't get Camera Info";
+inline constexpr const char kNoObjectInfo[] = "Couldn't get Object Info";
+inline constexpr const char kNoGlobalMemory[] = "Couldn't get Global Memory";
+inline constexpr const char kNoRenderMemory[] = "Couldn't get Global Render Memory";
+inline constexpr const char kNoObjectAccess[] = "Object Access not found. Please add 'polyquery.p'";
+inline constexpr const char kNoObjectHelp[] = "Object Help not found. Please add 'polyquery.p'";
+inline constexpr const char kNoGradient[] = "Couldn't get Gradient services. Please add plugin rampwork.p";
+} // namespace messages
+
+// The services every server acquires, in the order it acquires them.
+struct RequiredService {
+    const char* name;
+    const char* missingMessage;
+};
+inline constexpr RequiredService kRequiredServices[] = {
+    {kInfoMessagesService, messages::kNoInfoMessages}, {kSceneInfoService, messages::kNoSceneInfo},
+    {kItemInfoService, messages::kNoItemInfo},         {kLightInfoService, messages::kNoLightInfo},
+    {kCameraInfoService, messages::kNoCameraInfo},     {kObjectInfoService, messages::kNoObjectInfo},
+    {kGlobalMemoryService, messages::kNoGlobalMemory}, {kRenderMemoryService, messages::kNoRenderMemory},
+};
+
 // "LW Scene Info": a data record the host keeps current.
 struct SceneInfo {
     uint32_t word0;

@@ -8,7 +8,22 @@
 #include "servers/LinearizeShader.h"
 #include "shader/RayRegistry.h"
 
+namespace __gnu_cxx {
+void __freeres() noexcept;  // frees the C++ runtime's emergency exception buffer
+} // namespace __gnu_cxx
+
 namespace velorastin {
+
+namespace {
+
+// The module carries its own copy of the C++ runtime, which allocates an
+// emergency exception buffer at load and never frees it. Built before
+// everything below, so destroyed after everything: each unload gives it back.
+struct RuntimeRelease {
+    ~RuntimeRelease() { __gnu_cxx::__freeres(); }
+} runtimeRelease;
+
+} // namespace
 
 // 1, 2: the server prototypes register rows 0 and 1 of the server table.
 // Each also makes itself the scene context's current server before the

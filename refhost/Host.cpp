@@ -179,11 +179,11 @@ void Host::makeCurrent() {
 host::GlobalLookup Host::lookupFunction() { return hostLookup; }
 
 const std::vector<std::string>& Host::requiredServiceNames() {
-    static const std::vector<std::string> names = {
-        host::kInfoMessagesService, host::kSceneInfoService,   host::kItemInfoService,
-        host::kLightInfoService,    host::kCameraInfoService,  host::kObjectInfoService,
-        host::kGlobalMemoryService, host::kRenderMemoryService,
-    };
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> all;
+        for (const host::RequiredService& service : host::kRequiredServices) all.push_back(service.name);
+        return all;
+    }();
     return names;
 }
 

@@ -1,0 +1,133 @@
+// The time step and the scene snapshot: frame bookkeeping, the camera frame
+// and its projection, the order of the host calls, refresh with services lacking.
+#include <string>
+#include <vector>
+
+#include "refhost/ImageJob.h"
+#include "tests/inproc/InProcess.h"
+
+using inproc::ProbeFilter;
+using velorastin::sceneContext;
+
+class SceneSnapshot : public inproc::InProcess {
+protected:
+    void SetUp() override {
+        InProcess::SetUp();
+        ASSERT_EQ(activateFilter(), 0);
+    }
+};
+
+TEST_F(SceneSnapshot, AdvanceTimeMovesFrameAndTime) {
+    ProbeFilter server;
+    ASSERT_EQ(server.advanceTime(4, 0.16), nullptr);
+    ProbeFilter later;  // construction makes it current
+    ASSERT_EQ(server.advanceTime(5, 0.2), nullptr);
+    EXPECT_TRUE(server.previousFrame == 4 && server.previousTime == 0.16);
+    EXPECT_TRUE(server.frame == 5 && server.time == 0.2);
+    EXPECT_EQ(sceneContext.currentServer, &server);
+    EXPECT_EQ(server.prepared, 2);
+
+    // A failing init ends the step before anything moves.
+    hostEmu.withhold("LW Light Info");
+    hostEmu.scene.record.word0 = 77;
+    ProbeFilter other;
+    hostEmu.log.clear();
+    EXPECT_STREQ(server.advanceTime(6, 0.24), "Couldn't get Light Info");
+    EXPECT_TRUE(server.previousFrame == 4 && server.previousTime == 0.16);
+    EXPECT_TRUE(server.frame == 5 && server.time == 0.2);
+    EXPECT_EQ(sceneContext.currentServer, &other);
+    EXPECT_EQ(sceneContext.sceneValue0, 0u);
+    EXPECT_EQ(server.prepared, 2);
+    EXPECT_EQ(hostEmu.log.named("lookup").size(), hostEmu.log.calls().size());
+}
+
+TEST_F(SceneSnapshot, CameraFrameAndProjection) {
+    hostEmu.scene.addCamera("cam", {0, 0, -10}, {0, 0, 1}, {0, 1, 0}, 2.0);
+    ProbeFilter server;
+    ASSERT_EQ(server.advanceTime(1, 0.0), nullptr);
+    const velorastin::CameraFrame& cam = sceneContext.camera;
+    EXPECT_EQ(cam.itemId, refhost::makeItemId(host::kItemCamera, 0));
+    EXPECT_TRUE(cam.width == 640.0 && cam.height == 480.0 && cam.zoom == 2.0);
+    EXPECT_TRUE(cam.halfWidth == 320.0 && cam.halfHeight == 240.0);
+    EXPECT_TRUE(cam.xScale == 240.0 && cam.yScale == 240.0);
+    EXPECT_EQ(cam.frameAspect, 640.0 / 480.0);
+
+    const double rows[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 8}, {0, 0, 0.5, 5}};
+    const double point[4] = {1, 1, 0, 1};
+    double mapped[4] = {};
+    ASSERT_TRUE(cam.projection.rows == 4 && cam.projection.cols == 4);
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            EXPECT_DOUBLE_EQ(cam.projection.at(i, j), rows[i][j]) << i << "," << j;
+            mapped[i] += cam.projection.at(i, j) * point[j];
+        }
+    }
+    EXPECT_DOUBLE_EQ(mapped[0] / mapped[3], 0.2);
+    EXPECT_DOUBLE_EQ(mapped[1] / mapped[3], 0.2);
+    EXPECT_DOUBLE_EQ(mapped[2] / mapped[3], 1.6);
+
+    // The pixel aspect divides the horizontal scale.
+    hostEmu.scene.record.pixelAspect = 2.0;
+    ASSERT_EQ(server.advanceTime(2, 0.0), nullptr);
+    EXPECT_TRUE(cam.xScale == 120.0 && cam.yScale == 240.0);
+    EXPECT_EQ(cam.frameAspect, 640.0 * 2.0 / 480.0);
+}
+
+TEST_F(SceneSnapshot, RefreshReadsTheHostInOrderAtTheOwnersTime) {
+    hostEmu.scene.addCamera("cam", {1, 2, 3}, {0, 0, 1}, {0, 1, 0}, 1.5);
+    auto& record = hostEmu.scene.record;
+    record.word0 = 11, record.word4 = 22, record.word16 = 33, record.word88 = 44;
+    const std::string id = std::to_string(refhost::makeItemId(host::kItemCamera, 0));
+    ProbeFilter server;
+    ProbeFilter later;  // current until the step makes `server` current again
+    hostEmu.log.clear();
+    ASSERT_EQ(server.advanceTime(3, 0.5), nullptr);
+    std::vector<std::string> calls;
+    for (const refhost::Call& c : hostEmu.log.calls())
+        if (c.name != "lookup") calls.push_back(c.text());
+    const std::string param = "item.param(" + id + ", ";
+    EXPECT_EQ(calls, (std::vector<std::string>{"item.first(2, 0)", param + "1, 0.5)", param + "8, 0.5)",
+                                               param + "4, 0.5)", param + "2, 0.5)", param + "3, 0.5)",
+                                               "camera.zoom(" + id + ", 0.5)", "light.ambient(0.5)"}));
+    EXPECT_EQ(sceneContext.camera.worldPosition.z, 3.0);
+    EXPECT_TRUE(sceneContext.sceneValue0 == 11 && sceneContext.sceneValue4 == 22);
+    EXPECT_TRUE(sceneContext.sceneValue16 == 33 && sceneContext.sceneValue88 == 44);
+
+    // The flags the light tests read change with the record only at a refresh.
+    EXPECT_EQ(sceneContext.renderFlags, 1u);
+    record.renderFlags = 0;
+    EXPECT_EQ(sceneContext.renderFlags, 1u);
+    ASSERT_EQ(server.advanceTime(4, 0.54), nullptr);
+    EXPECT_EQ(sceneContext.renderFlags, 0u);
+}
+
+TEST_F(SceneSnapshot, RefreshReadsOnlyTheServicesHeld) {
+    // A filter made while the host lacked the scene service holds none of the
+    // four; its process entry still refreshes.
+    hostEmu.withhold("LW Scene Info");
+    ProbeFilter* filter = create<ProbeFilter>();
+    ASSERT_TRUE(filter);
+    hostEmu.log.clear();
+    {
+        refhost::ImageJob job(refhost::Image(2, 1), 0.3);
+        filterTable.process(filter, &job.access());
+    }
+    EXPECT_EQ(filter->processed, 1);
+    EXPECT_TRUE(hostEmu.log.calls().empty());
+
+    // Everything held, then the camera service lost: the other fields move on.
+    hostEmu.provide("LW Scene Info");
+    hostEmu.scene.addCamera("cam", {0, 0, -10}, {0, 0, 1}, {0, 1, 0}, 2.0);
+    ASSERT_EQ(filter->advanceTime(1, 0.1), nullptr);
+    hostEmu.withhold("LW Camera Info");
+    ASSERT_STREQ(filter->init(), "Couldn't get Camera Info");
+    hostEmu.scene.record.word0 = 5, hostEmu.scene.record.frameWidth = 800;
+    hostEmu.log.clear();
+    sceneContext.currentServer = filter;
+    sceneContext.refresh();
+    EXPECT_TRUE(sceneContext.camera.zoom == 2.0 && sceneContext.camera.width == 800.0);
+    EXPECT_EQ(sceneContext.sceneValue0, 5u);
+    EXPECT_TRUE(hostEmu.log.named("camera.zoom").empty());
+    EXPECT_EQ(hostEmu.log.named("light.ambient").size(), 1u);
+    filterTable.destroy(filter);
+}

@@ -1,0 +1,98 @@
+// Acquisition of the host's global services: order, the first missing one's
+// message, and the optional services the flags ask for.
+#include <string>
+#include <vector>
+
+#include "tests/inproc/InProcess.h"
+
+using inproc::kRequiredLookups;
+using inproc::ProbeFilter;
+using Names = std::vector<std::string>;
+
+class Services : public inproc::InProcess {
+protected:
+    // An instance whose creation-time lookups are already out of the log.
+    ProbeFilter* freshInstance() {
+        EXPECT_EQ(activateFilter(), 0);
+        ProbeFilter* probe = create<ProbeFilter>();
+        hostEmu.log.clear();
+        return probe;
+    }
+};
+
+TEST_F(Services, EightLookupsInOrder) {
+    ProbeFilter* probe = freshInstance();
+    ASSERT_TRUE(probe);
+    EXPECT_EQ(probe->init(), nullptr);
+    EXPECT_EQ(hostEmu.lookups(), kRequiredLookups);
+    for (const refhost::Call& c : hostEmu.log.named("lookup")) EXPECT_EQ(c.args.at(1), "0");
+    EXPECT_EQ(velorastin::sceneInfo, &hostEmu.scene.record);
+    EXPECT_EQ(velorastin::cameraInfo, &hostEmu.cameraInfo);
+    EXPECT_EQ(velorastin::renderMemory, &hostEmu.renderMemory);
+    filterTable.destroy(probe);
+}
+
+TEST_F(Services, FirstMissingServiceEndsTheRun) {
+    ProbeFilter* probe = freshInstance();
+    ASSERT_TRUE(probe);
+    hostEmu.withhold("LW Camera Info");
+    void* const objectInfoBefore = velorastin::objectInfo;
+    EXPECT_STREQ(probe->init(), "Couldn't get Camera Info");
+    EXPECT_EQ(hostEmu.lookups(), Names(kRequiredLookups.begin(), kRequiredLookups.begin() + 5));
+    EXPECT_EQ(velorastin::cameraInfo, nullptr);
+    EXPECT_EQ(velorastin::lightInfo, &hostEmu.lightInfo);
+    EXPECT_EQ(velorastin::objectInfo, objectInfoBefore);  // later steps keep their pointers
+
+    hostEmu.log.clear();
+    hostEmu.withhold("Info Messages");
+    EXPECT_STREQ(probe->init(), "Couldn't get Info Messages functions");
+    EXPECT_EQ(hostEmu.lookups(), Names{"Info Messages"});
+    filterTable.destroy(probe);
+}
+
+TEST_F(Services, ObjectAccessPairComesAfterTheRequiredServices) {
+    ProbeFilter* probe = freshInstance();
+    ASSERT_TRUE(probe);
+    hostEmu.offerOptionalServices();
+    hostEmu.withhold("LWObjectHelp");
+    probe->needsObjectAccess = 1;
+    EXPECT_STREQ(probe->init(), "Object Help not found. Please add 'polyquery.p'");
+    Names expected = kRequiredLookups;
+    expected.insert(expected.end(), {"LWObjectAccess", "LWObjectHelp"});
+    EXPECT_EQ(hostEmu.lookups(), expected);
+    EXPECT_NE(velorastin::objectAccess, nullptr);
+    filterTable.destroy(probe);
+}
+
+TEST_F(Services, GradientIsKeptOnceFoundAndRetriedUntilThen) {
+    ProbeFilter* probe = freshInstance();
+    ASSERT_TRUE(probe);
+    probe->needsGradient = 1;
+    Names withGradient = kRequiredLookups;
+    withGradient.push_back("GradientAccess");
+    // Not offered yet: each run reports it and asks again.
+    for (int run = 0; run < 2; ++run) {
+        hostEmu.log.clear();
+        EXPECT_STREQ(probe->init(), "Couldn't get Gradient services. Please add plugin rampwork.p");
+        EXPECT_EQ(hostEmu.lookups(), withGradient);
+    }
+    hostEmu.offerOptionalServices();
+    for (const Names& expected : {withGradient, kRequiredLookups}) {
+        hostEmu.log.clear();
+        EXPECT_EQ(probe->init(), nullptr);
+        EXPECT_EQ(hostEmu.lookups(), expected);
+        EXPECT_EQ(probe->gradientService, hostEmu.gradientRecord());
+    }
+    // Destruction releases it, once; an instance without one releases nothing.
+    filterTable.destroy(create<ProbeFilter>());
+    EXPECT_TRUE(hostEmu.log.named("gradient.release").empty());
+    filterTable.destroy(probe);
+    EXPECT_EQ(hostEmu.log.named("gradient.release").size(), 1u);
+}
+
+TEST_F(Services, InitBeforeAnyActivationMakesNoCall) {
+    // An interface activation can reach init before the module has a lookup.
+    ProbeFilter probe;
+    EXPECT_STREQ(probe.init(), "Couldn't get Info Messages functions");
+    EXPECT_TRUE(hostEmu.log.calls().empty());
+}
