@@ -46,4 +46,14 @@ struct CheckOptions {
 };
 int runCheck(const CheckOptions& options);
 
+// A test chart: a grey ramp over colour and grey swatches, as RGB PNG.
+struct ChartOptions {
+    int32_t width = 768;
+    int32_t height = 256;
+    std::string output;
+};
+int runChart(const ChartOptions& options);
+struct Image;
+Image makeChart(int32_t width, int32_t height);
+
 } // namespace refhost

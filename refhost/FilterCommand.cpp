@@ -15,6 +15,12 @@ int runFilter(const FilterOptions& options) {
         std::fprintf(stderr, "refhost filter: %s\n", message.c_str());
         return 1;
     };
+    // Ctrl-C from here on ends the command with its message, not by the signal.
+    InterruptGuard interruptGuard;
+    auto stoppedMessage = [&] {
+        std::fprintf(stderr, "refhost filter: the filter was stopped; %s was not written\n", options.output.c_str());
+        return kInterruptedExit;
+    };
     std::string error;
     Image input;
     if (!readImage(options.input, input, error)) return fail(error);
@@ -37,19 +43,26 @@ int runFilter(const FilterOptions& options) {
                     std::to_string(result) + ")");
     host::Instance instance = driver.create();
     if (!instance) return fail("\"" + row->serverName + "\" created no instance");
-
-    InterruptGuard interruptGuard;
-    ProgressBar bar("filter " + row->serverName);
-    ImageJob job(input, options.time);
-    job.progress = &bar;
-    job.stopOnInterrupt = true;
-    driver.process(instance, job.access());
-    driver.destroy(instance);
-    if (job.stopped || interruptRequested()) {
-        std::fprintf(stderr, "refhost filter: the filter was stopped; %s was not written\n", options.output.c_str());
-        return kInterruptedExit;
+    if (interruptRequested()) {
+        driver.destroy(instance);
+        return stoppedMessage();
     }
-    if (!writePng(options.output, job.output, error)) return fail(error);
+
+    Image output;
+    bool stopped = false;
+    {
+        // The bar ends its line when it goes, before any message is printed.
+        ProgressBar bar("filter " + row->serverName);
+        ImageJob job(input, options.time);
+        job.progress = &bar;
+        job.stopOnInterrupt = true;
+        driver.process(instance, job.access());
+        driver.destroy(instance);
+        stopped = job.stopped || interruptRequested();
+        output = std::move(job.output);
+    }
+    if (stopped) return stoppedMessage();
+    if (!writePng(options.output, output, error)) return fail(error);
     return 0;
 }
 

@@ -13,7 +13,16 @@ volatile std::sig_atomic_t interruptFlag = 0;
 struct sigaction previousAction {};
 int guards = 0;
 
-void onInterrupt(int) { interruptFlag = 1; }
+// The first Ctrl-C asks the work to stop; a second one ends the process, for
+// a module that never looks at its progress monitor.
+void onInterrupt(int signal) {
+    if (interruptFlag) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    interruptFlag = 1;
+}
 
 } // namespace
 

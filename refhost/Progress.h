@@ -32,7 +32,8 @@ private:
     std::chrono::steady_clock::time_point lastDraw_;
 };
 
-// While it lives, SIGINT sets a flag instead of ending the process.
+// While it lives, a first SIGINT sets a flag instead of ending the process; a
+// second one ends it as usual.
 class InterruptGuard {
 public:
     InterruptGuard();

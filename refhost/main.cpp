@@ -61,11 +61,19 @@ int main(int argc, char** argv) {
         ->check(CLI::PositiveNumber)->capture_default_str();
     checkCommand->add_option("--junit", check.junit, "Write a JUnit XML report to this file");
 
+    ChartOptions chart;
+    CLI::App* chartCommand = app.add_subcommand(
+        "chart", "Write a test chart (a grey ramp over colour and grey swatches) as an RGB PNG");
+    chartCommand->add_option("--width", chart.width, "Width in pixels")->check(CLI::Range(2, 8192))->capture_default_str();
+    chartCommand->add_option("--height", chart.height, "Height in pixels")->check(CLI::Range(2, 8192))->capture_default_str();
+    chartCommand->add_option("OUTPUT", chart.output, "PNG file to write")->required();
+
     CLI11_PARSE(app, argc, argv);
 
     if (listCommand->parsed()) return runList(list);
     if (filterCommand->parsed()) return runFilter(filter);
     if (renderCommand->parsed()) return runRender(render);
     if (checkCommand->parsed()) return runCheck(check);
+    if (chartCommand->parsed()) return runChart(chart);
     return 1;
 }
