@@ -1,0 +1,159 @@
+// Cost of the shader framework per sample: the loaded module's evaluate entry
+// against the same colour change written as a plain function over the record,
+// both called through a function pointer after the host has filled the record
+// from the same fixed set of hits. Then the render's samples per second with
+// one and two threads.
+//
+//   shader_bench [MODULE]
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "refhost/BuiltinScene.h"
+#include "refhost/Drivers.h"
+#include "refhost/Host.h"
+#include "refhost/Module.h"
+#include "refhost/Renderer.h"
+
+using namespace refhost;
+
+namespace {
+
+using Evaluate = void (*)(host::Instance, host::SampleAccess*);
+
+// What "VelorastinShader" does to a sample, with no framework around it.
+void plainLinearise(host::Instance, host::SampleAccess* sample) {
+    if ((sample->itemId & 0xFFFFu) == 0x7FFFu) return;
+    for (double& c : sample->colour) c = std::pow(c, 2.2);
+}
+
+// Read through a volatile so that the call stays an indirect call.
+Evaluate volatile baselineEntry = plainLinearise;
+volatile double sink = 0.0;
+
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Nanoseconds per sample: fill the record as the renderer does, evaluate.
+double timeSamples(const Renderer& renderer, const std::vector<Hit>& hits, Evaluate evaluate,
+                   host::Instance instance, int passes) {
+    host::SampleAccess record;
+    double sum = 0.0;
+    const double start = now();
+    for (int p = 0; p < passes; ++p) {
+        for (const Hit& hit : hits) {
+            renderer.fillSample(hit, record);
+            evaluate(instance, &record);
+            sum += record.colour[0] + record.colour[1] + record.colour[2];
+        }
+    }
+    const double seconds = now() - start;
+    sink = sink + sum;
+    return seconds * 1e9 / (static_cast<double>(passes) * static_cast<double>(hits.size()));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string path = argc > 1 ? argv[1] : VELORASTIN_MODULE_PATH;
+    std::string error;
+    std::unique_ptr<Module> module = Module::load(path, error);
+    if (!module) {
+        std::fprintf(stderr, "shader_bench: %s\n", error.c_str());
+        return 1;
+    }
+    const ServerRow* shaderRow = module->find(host::kShaderHandlerClass, "VelorastinShader");
+    const ServerRow* filterRow = module->find(host::kImageFilterHandlerClass, "VelorastinFilter");
+    if (!shaderRow || !filterRow) {
+        std::fprintf(stderr, "shader_bench: %s lacks VelorastinShader or VelorastinFilter\n", path.c_str());
+        return 1;
+    }
+
+    const int32_t width = 640, height = 360;
+    const BuiltinScene scene = builtinScene(width, height);
+    Host host(scene.model);
+    host.log.enabled = false;
+    const Renderer renderer(host.scene, scene.geometry, 0.0);
+
+    ShaderDriver driver(*shaderRow);
+    if (driver.activate(2) != 0) return 1;
+    const host::Instance instance = driver.create();
+    if (!instance || driver.newTime(instance, 0, 0.0)) {
+        std::fprintf(stderr, "shader_bench: no usable VelorastinShader instance\n");
+        return 1;
+    }
+
+    // A fixed set of hits spread over the frame.
+    std::vector<Hit> hits;
+    const int32_t step = 53;  // prime: rows and columns both vary
+    for (int32_t i = 0; i < width * height; i += step) {
+        Hit hit = renderer.traceCamera(i % width, i / width);
+        if (hit.object) hits.push_back(hit);
+    }
+
+    // Both must compute the same colours, or the comparison means nothing.
+    int mismatches = 0;
+    for (const Hit& hit : hits) {
+        host::SampleAccess a, b;
+        renderer.fillSample(hit, a);
+        renderer.fillSample(hit, b);
+        driver.table.evaluate(instance, &a);
+        plainLinearise(nullptr, &b);
+        if (std::memcmp(a.colour, b.colour, sizeof a.colour) != 0) ++mismatches;
+    }
+
+    const Evaluate moduleEntry = driver.table.evaluate;
+    const int passes = 40;
+    std::vector<double> moduleTimes, baselineTimes;
+    timeSamples(renderer, hits, moduleEntry, instance, 4);  // warm up
+    timeSamples(renderer, hits, baselineEntry, nullptr, 4);
+    for (int run = 0; run < 9; ++run) {
+        moduleTimes.push_back(timeSamples(renderer, hits, moduleEntry, instance, passes));
+        baselineTimes.push_back(timeSamples(renderer, hits, baselineEntry, nullptr, passes));
+    }
+    driver.destroy(instance);
+    const double moduleNs = median(moduleTimes), baselineNs = median(baselineTimes);
+    std::printf("samples per run:             %zu hits x %d passes, median of %zu interleaved runs\n", hits.size(),
+                passes, moduleTimes.size());
+    std::printf("evaluate entry (module):     %7.1f ns/sample\n", moduleNs);
+    std::printf("plain function (baseline):   %7.1f ns/sample\n", baselineNs);
+    std::printf("ratio:                       %7.2f (goal <= 1.5)%s\n", moduleNs / baselineNs,
+                mismatches ? "  RESULTS DIFFER" : "");
+    if (mismatches) std::printf("colour mismatches:           %d of %zu\n", mismatches, hits.size());
+
+    // Whole frames through the shader: shading alone (spread over the
+    // threads), and with the filter pass (one thread) after it.
+    auto frameSeconds = [&](int32_t threads, const ServerRow* filter, int64_t& samples) {
+        FrameRequest request;
+        request.shader = shaderRow;
+        request.filter = filter;
+        request.threads = threads;
+        std::vector<double> seconds;
+        for (int run = 0; run < 5; ++run) {
+            const double start = now();
+            const FrameResult frame = renderFrame(host, scene.geometry, request);
+            seconds.push_back(now() - start);
+            if (!frame.error.empty()) std::fprintf(stderr, "shader_bench: %s\n", frame.error.c_str());
+            samples = frame.samples;
+        }
+        return median(seconds);
+    };
+    for (int32_t threads : {1, 2}) {
+        int64_t samples = 0;
+        const double shading = frameSeconds(threads, nullptr, samples);
+        const double whole = frameSeconds(threads, filterRow, samples);
+        std::printf("render %dx%d, %d thread%s:   %5.2f M samples/s shading (%lld samples, %.1f ms), "
+                    "%.1f ms with the filter\n",
+                    width, height, threads, threads == 1 ? " " : "s", static_cast<double>(samples) / shading / 1e6,
+                    static_cast<long long>(samples), shading * 1e3, whole * 1e3);
+    }
+    return mismatches ? 1 : 0;
+}

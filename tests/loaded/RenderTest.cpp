@@ -1,0 +1,300 @@
+// The render command and the renderer's frame, driving the built module's
+// shader and filter servers as a host does.
+#include <dirent.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "refhost/BuiltinScene.h"
+#include "refhost/Commands.h"
+#include "refhost/Renderer.h"
+#include "tests/loaded/LoadedModule.h"
+
+using namespace refhost;
+using testing_support::loadModule;
+using testing_support::modulePath;
+using testing_support::refhostPath;
+
+extern char** environ;
+
+namespace {
+
+// A fresh folder for output files, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder() {
+        char pattern[] = "/tmp/render-test-XXXXXX";
+        path_ = mkdtemp(pattern) ? pattern : "";
+    }
+    ~TempFolder() {
+        for (const std::string& name : entries()) unlink((path_ + "/" + name).c_str());
+        rmdir(path_.c_str());
+    }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        if (DIR* dir = opendir(path_.c_str())) {
+            while (dirent* entry = readdir(dir))
+                if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") names.push_back(entry->d_name);
+            closedir(dir);
+        }
+        return names;
+    }
+
+private:
+    std::string path_;
+};
+
+RenderOptions smallRender(const std::string& output, int32_t width = 64, int32_t height = 36) {
+    RenderOptions options;
+    options.module = modulePath();
+    options.width = width;
+    options.height = height;
+    options.threads = 1;
+    options.output = output;
+    return options;
+}
+
+Image readBack(const std::string& path) {
+    Image image;
+    std::string error;
+    EXPECT_TRUE(readImage(path, image, error)) << error;
+    return image;
+}
+
+// The filter's encoding of one byte, as the module defines it.
+uint8_t displayEncode(uint8_t v) {
+    return static_cast<uint8_t>(std::pow(v * 0.00392156862745098, 0.45454545454545453) * 255.0);
+}
+
+// A Host on the builtin scene with the module's two servers, for in-process frames.
+struct Frame {
+    Frame(int32_t width, int32_t height) : scene(builtinScene(width, height)), host(scene.model) {
+        module = loadModule();
+        if (!module) return;
+        shader = module->find(host::kShaderHandlerClass, "VelorastinShader");
+        filter = module->find(host::kImageFilterHandlerClass, "VelorastinFilter");
+    }
+    FrameResult render(bool servers, int32_t threads = 1, int32_t frame = 0, double time = 0.0) {
+        FrameRequest request;
+        request.shader = servers ? shader : nullptr;
+        request.filter = servers ? filter : nullptr;
+        request.threads = threads;
+        request.frame = frame;
+        request.time = time;
+        FrameResult result = renderFrame(host, scene.geometry, request);
+        EXPECT_EQ(result.error, "");
+        EXPECT_FALSE(result.stopped);
+        return result;
+    }
+
+    BuiltinScene scene;
+    Host host;
+    std::unique_ptr<Module> module;
+    const ServerRow* shader = nullptr;
+    const ServerRow* filter = nullptr;
+};
+
+} // namespace
+
+TEST(RenderCommand, ImageIsTheSameWhateverTheThreadCount) {
+    TempFolder folder;
+    std::vector<Image> images;
+    for (int32_t threads : {1, 2, 3}) {
+        RenderOptions options = smallRender(folder.file("t" + std::to_string(threads) + ".png"));
+        options.threads = threads;
+        ASSERT_EQ(runRender(options), 0);
+        images.push_back(readBack(options.output));
+    }
+    ASSERT_EQ(images[0].width, 64);
+    ASSERT_EQ(images[0].height, 36);
+    EXPECT_EQ(images[1].rgba, images[0].rgba);
+    EXPECT_EQ(images[2].rgba, images[0].rgba);
+    // Not a blank frame that would be equal anyway.
+    EXPECT_NE(std::vector<uint8_t>(images[0].pixel(0, 0), images[0].pixel(0, 0) + 3),
+              std::vector<uint8_t>(images[0].pixel(32, 18), images[0].pixel(32, 18) + 3));
+}
+
+// Without servers a swatch is lit with its encoded colour and written as is;
+// through the servers it is lit with colour^2.2 and the frame is encoded.
+TEST(RenderPipeline, SwatchIsLitWithTheColourTheShaderWroteBack) {
+    Frame frame(160, 90);
+    ASSERT_TRUE(frame.shader && frame.filter);
+    const Renderer renderer(frame.host.scene, frame.scene.geometry, 0.0);
+    const SceneObject* grey = frame.scene.geometry.find("grey 50%");
+    ASSERT_TRUE(grey);
+    double px = 0, py = 0;
+    ASSERT_TRUE(renderer.project(grey->centre, px, py));
+    const Hit hit = renderer.traceCamera(static_cast<int32_t>(px), static_cast<int32_t>(py));
+    ASSERT_EQ(hit.object, grey);
+
+    const Image plain = frame.render(false).image;
+    const Image served = frame.render(true).image;
+    host::SampleAccess record;
+    renderer.fillSample(hit, record);
+    const Vec encoded = renderer.shade(hit, record);
+    for (double& c : record.colour) c = std::pow(c, 2.2);
+    const Vec linear = renderer.shade(hit, record);
+    const uint8_t* p = plain.pixel(hit.pixelX, hit.pixelY);
+    const uint8_t* s = served.pixel(hit.pixelX, hit.pixelY);
+    const double expectPlain[3] = {encoded.x, encoded.y, encoded.z};
+    const double expectLinear[3] = {linear.x, linear.y, linear.z};
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_EQ(p[c], toByte(expectPlain[c])) << "channel " << c;
+        EXPECT_EQ(s[c], displayEncode(toByte(expectLinear[c]))) << "channel " << c;
+    }
+    // The linear workflow lifts a mid-grey lit below full white: over the whole
+    // sphere it comes out brighter than lighting the encoded value.
+    ASSERT_LT(encoded.x, 1.0);
+    EXPECT_GT(s[0], p[0]);
+    int64_t plainSum = 0, servedSum = 0, pixels = 0;
+    for (int32_t y = 0; y < plain.height; ++y)
+        for (int32_t x = 0; x < plain.width; ++x)
+            if (renderer.traceCamera(x, y).object == grey) {
+                plainSum += plain.pixel(x, y)[1];
+                servedSum += served.pixel(x, y)[1];
+                ++pixels;
+            }
+    ASSERT_GT(pixels, 50);
+    EXPECT_GT(servedSum, plainSum + pixels * 20);
+}
+
+TEST(RenderPipeline, ModuleReadsTheRenderedCameraAtTheFrameTime) {
+    Frame frame(64, 36);
+    ASSERT_TRUE(frame.shader && frame.filter);
+    const host::ItemId camera = frame.scene.model.itemsOfKind(host::kItemCamera).at(0)->id;
+    frame.host.log.enabled = true;
+    const FrameResult result = frame.render(true, 2, 7, 0.25);
+    EXPECT_GT(result.samples, 0);
+
+    const std::string id = formatArg(camera);
+    const std::string time = formatArg(0.25);
+    // newTime on each of the two shader instances, then the filter's process
+    // entry: each refreshes the scene snapshot with the scene's camera.
+    int zooms = 0;
+    for (const Call& call : frame.host.log.named("camera.zoom")) {
+        EXPECT_EQ(call.args, (std::vector<std::string>{id, time}));
+        ++zooms;
+    }
+    EXPECT_EQ(zooms, 3);
+    std::vector<std::string> cameraParams;
+    for (const Call& call : frame.host.log.named("item.param"))
+        if (call.args.at(0) == id && call.args.at(2) == time) cameraParams.push_back(call.args.at(1));
+    EXPECT_EQ(cameraParams.size(), 15u);
+    EXPECT_EQ(std::vector<std::string>(cameraParams.begin(), cameraParams.begin() + 5),
+              (std::vector<std::string>{"1", "8", "4", "2", "3"}));
+    // The scene record served is the one the renderer drew.
+    EXPECT_EQ(frame.host.scene.record.frameWidth, result.image.width);
+    EXPECT_EQ(frame.host.scene.record.frameHeight, result.image.height);
+}
+
+TEST(RenderCommand, CompareShowsThePlainAndTheServedRenderSideBySide) {
+    TempFolder folder;
+    RenderOptions options = smallRender(folder.file("compare.png"), 128, 72);
+    options.compare = true;
+    ASSERT_EQ(runRender(options), 0);
+    const Image compare = readBack(options.output);
+    ASSERT_EQ(compare.width, 256);
+    ASSERT_EQ(compare.height, 72);
+
+    Frame frame(128, 72);
+    const Image plain = frame.render(false).image;
+    const Image served = frame.render(true).image;
+    // Below the labels the halves are the two renders.
+    bool halvesMatch = true;
+    for (int32_t y = 36; y < 72; ++y)
+        for (int32_t x = 0; x < 128; ++x)
+            for (int c = 0; c < 3; ++c)
+                halvesMatch = halvesMatch && compare.pixel(x, y)[c] == plain.pixel(x, y)[c] &&
+                               compare.pixel(128 + x, y)[c] == served.pixel(x, y)[c];
+    EXPECT_TRUE(halvesMatch);
+    // The labels: white text at the top left of each half.
+    auto hasWhite = [&](int32_t x0) {
+        for (int32_t y = 0; y < 24; ++y)
+            for (int32_t x = x0; x < x0 + 64; ++x)
+                if (compare.pixel(x, y)[0] == 255 && compare.pixel(x, y)[1] == 255) return true;
+        return false;
+    };
+    EXPECT_TRUE(hasWhite(0));
+    EXPECT_TRUE(hasWhite(128));
+}
+
+TEST(RenderCommand, BadArgumentsFailAndWriteNothing) {
+    TempFolder folder;
+    const std::string output = folder.file("out.png");
+    auto expectRefused = [&](RenderOptions options, const char* what) {
+        EXPECT_NE(runRender(options), 0) << what;
+        EXPECT_TRUE(folder.entries().empty()) << what;
+    };
+    RenderOptions options = smallRender(output);
+    options.shader = "NoSuchShader";
+    expectRefused(options, "unknown shader name");
+    options = smallRender(output);
+    options.shader = "VelorastinFilter";  // an ImageFilterHandler row, not a shader
+    expectRefused(options, "filter row as shader");
+    options = smallRender(output);
+    options.filter = "VelorastinShader";
+    expectRefused(options, "shader row as filter");
+    options = smallRender(output);
+    options.module = folder.file("missing.p");
+    expectRefused(options, "missing module");
+    options = smallRender(output);
+    options.width = 0;
+    expectRefused(options, "zero width");
+    options = smallRender(output);
+    options.scene = "other";
+    expectRefused(options, "unknown scene");
+    options = smallRender(folder.file("no-such-folder/out.png"));
+    expectRefused(options, "output folder missing");
+}
+
+// Ctrl-C ends a long render with status 130 and leaves no file behind.
+TEST(RenderCommand, InterruptStopsTheRenderAndWritesNothing) {
+    TempFolder folder;
+    const std::string output = folder.file("big.png");
+    std::vector<std::string> args = {refhostPath(), "render", "--module", modulePath(), "--width", "4096",
+                                     "--height", "4096", "--threads", "1", output};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+
+    // Wait until the command catches SIGINT, so that the signal meets its handler.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool catching = false;
+    while (!catching && std::chrono::steady_clock::now() < deadline) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("SigCgt:", 0) == 0) catching = (std::strtoull(line.c_str() + 7, nullptr, 16) & 2u) != 0;
+        if (!catching) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kill(pid, SIGINT);
+    // A render that ignores the request would run for minutes: give it 20 s.
+    int status = 0;
+    pid_t ended = 0;
+    for (int i = 0; i < 2000 && ended == 0; ++i) {
+        ended = waitpid(pid, &status, WNOHANG);
+        if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (ended == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "the render did not stop on SIGINT";
+    }
+    ASSERT_EQ(ended, pid);
+    EXPECT_TRUE(catching);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), kInterruptedExit);
+    EXPECT_TRUE(folder.entries().empty());
+}
