@@ -54,6 +54,8 @@ int32_t OptionPanel::notifyAll(intptr_t, int32_t value) {
 void OptionPanel::refreshControls() { notifyAll(0, 3); }
 
 int32_t OptionPanel::open() {
+    // A panel that was never given the host's panel service cannot be shown.
+    if (!panelService) return 2;
     panelHandle = panelService->create(title, panelService);
     if (!panelHandle) return 2;
     for (int32_t i = 0; i <= lastIndex; ++i) controls[i]->create();

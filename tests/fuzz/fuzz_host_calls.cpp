@@ -27,12 +27,19 @@ struct Live {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in(data, size);
-    refhost::SceneModel scene = refhost::SceneModel::basic(4, 3);
-    scene.addCamera("camera", {0, 0, -5}, {0, 0, 1}, {0, 1, 0}, 2.0);
-    scene.addLight("key", host::kLightDistant, host::kShadowRayTraced, {0, 5, 0}, {0, -1, 0});
-    refhost::Host host(std::move(scene));
-    host.log.enabled = false;
+    // A host's service records live as long as the process; the module keeps
+    // pointers to them across a failed init. One host serves every input.
+    static refhost::Host& host = *[] {
+        refhost::SceneModel scene = refhost::SceneModel::basic(4, 3);
+        scene.addCamera("camera", {0, 0, -5}, {0, 0, 1}, {0, 1, 0}, 2.0);
+        scene.addLight("key", host::kLightDistant, host::kShadowRayTraced, {0, 5, 0}, {0, -1, 0});
+        auto* h = new refhost::Host(std::move(scene));
+        h->log.enabled = false;
+        return h;
+    }();
     const auto& services = refhost::Host::requiredServiceNames();
+    for (const std::string& name : services) host.provide(name);
+    host.endRender();
 
     host::ShaderHandler shader{};
     host::ImageFilterHandler filter{};

@@ -136,6 +136,10 @@ TEST_F(Panels, InterfaceActivationOpensTheInstancePanel) {
     EXPECT_EQ(velorastin::interfaceActivation(2, unusedLookup, first, nullptr), 2);
     EXPECT_EQ(hostEmu.log.calls().back().name, "panel.create");
     EXPECT_EQ(hostEmu.log.calls().size(), inproc::kRequiredLookups.size() + 1);
+
+    // A panel without the panel service behaves as one the service could not make.
+    first->optionPanel->panelService = nullptr;
+    EXPECT_EQ(velorastin::interfaceActivation(2, unusedLookup, first, nullptr), 2);
     filterTable.destroy(bare);
     filterTable.destroy(first);
     filterTable.destroy(second);
