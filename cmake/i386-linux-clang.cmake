@@ -1,11 +1,5 @@
-# 32-bit x86 with clang, for the libFuzzer harnesses.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR i686)
+# 32-bit x86 with clang, for the libFuzzer harnesses: the same target and
+# flags as the g++ toolchain, with clang as the compiler.
+include(${CMAKE_CURRENT_LIST_DIR}/i386-linux-gnu.cmake)
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
-set(CMAKE_C_FLAGS_INIT "-m32 -msse2 -mfpmath=sse")
-set(CMAKE_CXX_FLAGS_INIT "-m32 -msse2 -mfpmath=sse")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
-set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
