@@ -14,7 +14,7 @@ class HandlerServer;
 class SceneContext {
 public:
     // Built at load after the server prototypes, which have already made
-    // themselves current: the constructor leaves currentServer alone.
+    // themselves current.
     SceneContext();
     SceneContext(const SceneContext&) = delete;
     SceneContext& operator=(const SceneContext&) = delete;
@@ -24,7 +24,11 @@ public:
     // not hold are skipped and their fields keep their values.
     void refresh();
 
-    HandlerServer* currentServer;  // not owned; deliberately without initialiser
+    // Not owned. There is one scene context, and the server prototypes make
+    // themselves current while the library loads, before the context itself is
+    // built: the pointer is constant-initialised, so it exists before any of
+    // the module's objects and no constructor writes it.
+    static constinit inline HandlerServer* currentServer = nullptr;
     CameraFrame camera;
     uint32_t sceneValue16;
     uint32_t renderFlags;  // bit 0 enables the light tests of the classification

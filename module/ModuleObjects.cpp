@@ -2,10 +2,10 @@
 // They are built, in this order, when the library is attached and destroyed in
 // reverse order when it is detached. Keep them in this one file: the order of
 // static construction across files is unspecified.
+#include "module/ModuleObjects.h"
+
 #include "framework/SceneContext.h"
 #include "framework/Vec3.h"
-#include "servers/DisplayEncodeFilter.h"
-#include "servers/LinearizeShader.h"
 #include "shader/RayRegistry.h"
 
 namespace __gnu_cxx {

@@ -72,12 +72,12 @@ int32_t OptionPanel::open() {
 }
 
 void OptionPanel::layout() {
+    // Every control is asked its width, then every control its height, then
+    // each its height again as it is placed.
     int32_t widest = 0;
+    for (int32_t i = 0; i <= lastIndex; ++i) widest = std::max(widest, controls[i]->width());
     int32_t stacked = 0;
-    for (int32_t i = 0; i <= lastIndex; ++i) {
-        widest = std::max(widest, controls[i]->width());
-        stacked += controls[i]->height();
-    }
+    for (int32_t i = 0; i <= lastIndex; ++i) stacked += controls[i]->height();
     width = widest + kPanelMarginWidth;
     height = stacked + kPanelMarginHeight;
     int32_t y = 0;

@@ -89,11 +89,13 @@ bool LightFrame::rayTowardLight(const Vec3& point, const Vec3& toSource) const {
 
 namespace {
 
-// Tests the lights from `start` on, then from the first light up to `start`.
+// Tests the lights from the cached one on, then from the first light up to
+// the cached one. The first light is asked for only where the walk needs it:
+// to start when nothing is cached, and at the start of the second pass.
 host::ItemId findLightLookingAt(ShaderServer& owner, const ShadingSample& sample, const Vec3& toSource) {
     if (!itemInfo) return 0;
-    const host::ItemId first = itemInfo->first(host::kItemLight, 0);
-    const host::ItemId start = owner.cachedLight ? owner.cachedLight : first;
+    if (!owner.cachedLight) owner.cachedLight = itemInfo->first(host::kItemLight, 0);
+    const host::ItemId start = owner.cachedLight;
     auto test = [&](host::ItemId light) {
         LightFrame frame(light, &owner);
         frame.update();
@@ -102,7 +104,8 @@ host::ItemId findLightLookingAt(ShaderServer& owner, const ShadingSample& sample
     for (host::ItemId light = start; light; light = itemInfo->next(light)) {
         if (test(light)) return light;
     }
-    for (host::ItemId light = first; light && light != start; light = itemInfo->next(light)) {
+    for (host::ItemId light = itemInfo->first(host::kItemLight, 0); light && light != start;
+         light = itemInfo->next(light)) {
         if (test(light)) return light;
     }
     return 0;
@@ -139,8 +142,8 @@ void classify(ShadingSample& sample) {
 
     Vec3 toSource = sample.rayOrigin - sample.worldPosition;
     toSource.normalise();
-    // Without the item service there is no camera to match.
-    if (itemInfo && sceneContext.camera.rayFromCamera(sample.worldPosition, toSource)) {
+    // The camera test reads the scene snapshot only.
+    if (sceneContext.camera.rayFromCamera(sample.worldPosition, toSource)) {
         sample.viewerId = sceneContext.camera.itemId;
         owner.cachedLight = 0;
         return;

@@ -23,8 +23,14 @@ public:
     void place(int32_t x, int32_t y, int32_t w, int32_t h) override { note("place", {x, y, w, h}); }
     void accept() override { note("accept", {}); }
     void notify(int32_t value) override { note("notify", {value}); }
-    int32_t width() override { return w_; }
-    int32_t height() override { return h_; }
+    int32_t width() override {
+        note("width", {});
+        return w_;
+    }
+    int32_t height() override {
+        note("height", {});
+        return h_;
+    }
 
 private:
     void note(const std::string& what, std::vector<int32_t> values) {
@@ -61,8 +67,11 @@ TEST_F(Panels, LayoutStacksControlsAndRefreshNotifiesThem) {
     OptionPanel* panel = panelWith();
     panel->layout();
     EXPECT_TRUE(panel->width == 266 && panel->height == 100);
-    EXPECT_EQ(logTexts(), (Texts{"control.place(0, 0, 0, 266, 20)", "control.place(1, 0, 20, 266, 30)",
-                                 "control.place(2, 0, 50, 266, 10)"}));
+    EXPECT_EQ(logTexts(), (Texts{"control.width(0)", "control.width(1)", "control.width(2)",
+                                 "control.height(0)", "control.height(1)", "control.height(2)",
+                                 "control.height(0)", "control.place(0, 0, 0, 266, 20)",
+                                 "control.height(1)", "control.place(1, 0, 20, 266, 30)",
+                                 "control.height(2)", "control.place(2, 0, 50, 266, 10)"}));
     hostEmu.log.clear();
     panel->refreshControls();
     EXPECT_EQ(logTexts(), (Texts{"control.notify(0, 3)", "control.notify(1, 3)", "control.notify(2, 3)"}));
