@@ -10,10 +10,10 @@
 #include <cstring>
 #include <vector>
 
-#include "refhost/Drivers.h"
-#include "refhost/Host.h"
-#include "refhost/ImageJob.h"
-#include "refhost/Module.h"
+#include "refhost/host/Drivers.h"
+#include "refhost/host/Host.h"
+#include "refhost/host/Module.h"
+#include "refhost/image/ImageJob.h"
 
 namespace {
 

@@ -13,11 +13,11 @@
 #include <memory>
 #include <vector>
 
-#include "refhost/BuiltinScene.h"
-#include "refhost/Drivers.h"
-#include "refhost/Host.h"
-#include "refhost/Module.h"
-#include "refhost/Renderer.h"
+#include "refhost/host/Drivers.h"
+#include "refhost/host/Host.h"
+#include "refhost/host/Module.h"
+#include "refhost/render/BuiltinScene.h"
+#include "refhost/render/Renderer.h"
 
 using namespace refhost;
 

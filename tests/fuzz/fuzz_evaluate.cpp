@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host/HandlerTables.h"
-#include "refhost/Host.h"
+#include "refhost/host/Host.h"
 #include "servers/LinearizeShader.h"
 #include "tests/fuzz/FuzzInput.h"
 

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "host/HandlerTables.h"
-#include "refhost/Host.h"
-#include "refhost/ImageJob.h"
+#include "refhost/host/Host.h"
+#include "refhost/image/ImageJob.h"
 #include "servers/DisplayEncodeFilter.h"
 #include "tests/fuzz/FuzzInput.h"
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "host/HandlerTables.h"
-#include "refhost/Host.h"
-#include "refhost/ImageJob.h"
+#include "refhost/host/Host.h"
+#include "refhost/image/ImageJob.h"
 #include "servers/DisplayEncodeFilter.h"
 #include "servers/LinearizeShader.h"
 #include "shader/ShadingSample.h"

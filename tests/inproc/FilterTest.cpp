@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "refhost/ImageJob.h"
+#include "refhost/image/ImageJob.h"
 #include "tests/inproc/InProcess.h"
 
 using velorastin::DisplayEncodeFilter;

@@ -12,7 +12,7 @@
 #include "framework/SceneContext.h"
 #include "framework/Services.h"
 #include "panels/InterfaceActivation.h"
-#include "refhost/Host.h"
+#include "refhost/host/Host.h"
 #include "servers/DisplayEncodeFilter.h"
 
 namespace inproc {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "refhost/ImageJob.h"
+#include "refhost/image/ImageJob.h"
 #include "tests/inproc/InProcess.h"
 
 using inproc::ProbeFilter;

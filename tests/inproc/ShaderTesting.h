@@ -9,8 +9,8 @@
 
 #include "framework/Adaptors.h"
 #include "host/HandlerTables.h"
-#include "refhost/Host.h"
-#include "refhost/SceneModel.h"
+#include "refhost/host/Host.h"
+#include "refhost/host/SceneModel.h"
 #include "shader/ShaderServer.h"
 
 namespace shadertest {

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "refhost/Image.h"
+#include "refhost/image/Image.h"
 #include "tests/loaded/LoadedModule.h"
 
 using namespace testing_support;

@@ -1,8 +1,8 @@
 // Helpers for tests that load the built pluginServer.p through the reference host.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "refhost/Module.h"
+#include "refhost/host/Module.h"
 
 extern char** environ;
 

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "refhost/Drivers.h"
-#include "refhost/Host.h"
-#include "refhost/ImageJob.h"
+#include "refhost/host/Drivers.h"
+#include "refhost/host/Host.h"
+#include "refhost/image/ImageJob.h"
 #include "tests/loaded/LoadedModule.h"
 
 using namespace testing_support;

@@ -14,9 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "refhost/BuiltinScene.h"
-#include "refhost/Commands.h"
-#include "refhost/Renderer.h"
+#include "refhost/cli/Commands.h"
+#include "refhost/cli/ExitStatus.h"
+#include "refhost/render/BuiltinScene.h"
+#include "refhost/render/Renderer.h"
 #include "tests/loaded/LoadedModule.h"
 
 using namespace refhost;
@@ -295,6 +296,6 @@ TEST(RenderCommand, InterruptStopsTheRenderAndWritesNothing) {
     ASSERT_EQ(ended, pid);
     EXPECT_TRUE(catching);
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), kInterruptedExit);
+    EXPECT_EQ(WEXITSTATUS(status), kExitInterrupted);
     EXPECT_TRUE(folder.entries().empty());
 }

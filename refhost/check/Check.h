@@ -1,0 +1,210 @@
+// The module validator behind `refhost check`. Every check runs in a child
+// process of its own, which loads the module itself, so that a module that
+// crashes or hangs costs one check and not the run. The parent learns the
+// module's server rows from the load check and then runs the checks by area:
+// table, activation and lifecycle, host services, shader, image filter, threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "refhost/host/Drivers.h"
+#include "refhost/host/Host.h"
+#include "refhost/host/Module.h"
+#include "refhost/image/Image.h"
+
+namespace refhost::check {
+
+// ---------------------------------------------------------------------------
+// What the parent knows of the module before the row checks run.
+
+struct RowFacts {
+    int32_t index = 0;
+    std::string className;
+    std::string serverName;
+    std::string label;  // the row's part of check names: its server name, made unique
+    bool isShader() const { return className == host::kShaderHandlerClass; }
+    bool isFilter() const { return className == host::kImageFilterHandlerClass; }
+};
+
+struct ModuleFacts {
+    std::string path;
+    uint32_t seed = 1;
+    std::vector<RowFacts> rows;  // every row of the table, in table order
+    std::vector<RowFacts> handlerRows() const;  // the "ShaderHandler" and "ImageFilterHandler" rows
+};
+
+// ---------------------------------------------------------------------------
+// Inside a check's child process.
+
+// Thrown by a check's body and caught by the runner in the same child; never
+// thrown while module code is on the stack.
+struct CheckFailure {
+    std::string text;
+};
+struct CheckSkip {
+    std::string why;
+};
+[[noreturn]] void fail(const std::string& what);
+// "what: expected X, saw Y"
+[[noreturn]] void fail(const std::string& what, const std::string& expected, const std::string& seen);
+[[noreturn]] void skip(const std::string& why);
+// One failure naming every problem found, the first three spelled out.
+[[noreturn]] void failWith(const std::vector<std::string>& problems);
+
+// Notes what the child is doing now; a crash or timeout report names the last note.
+void stage(const std::string& what);
+
+// A check's body. Returning normally is a pass; `reply` carries data back to
+// the parent (the load check's rows).
+using CheckBody = std::function<void(std::string& reply)>;
+
+struct CheckDefinition {
+    std::string name;
+    CheckBody body;
+};
+
+// The module's row for `facts`; fails when it is not the row the load check saw.
+const ServerRow& rowOf(const Module& module, const RowFacts& facts);
+
+// A check's own load of the module, with an emulated host whose call log is
+// off (it would grow with every call and lock on every thread).
+class Session {
+public:
+    explicit Session(const ModuleFacts& facts);  // Unload::AtExit, as a host keeps its modules
+    const ServerRow& row(const RowFacts& facts) const { return rowOf(*module, facts); }
+
+    Host host;
+    std::unique_ptr<Module> module;
+};
+
+// A scene with a camera and two lights, so that viewer tests have items to find.
+SceneModel checkScene();
+
+// Byte offsets of the table slots below `end` that an activation left null or
+// as the sentinel.
+template <class Table>
+std::vector<std::size_t> unfilledSlots(const Table& table, std::size_t end = sizeof(Table)) {
+    std::vector<std::size_t> unfilled;
+    for (std::size_t offset = 0; offset < end; offset += 4) {
+        uint32_t word;
+        std::memcpy(&word, reinterpret_cast<const char*>(&table) + offset, sizeof word);
+        if (word == 0 || word == kTableSentinel) unfilled.push_back(offset);
+    }
+    return unfilled;
+}
+
+// Activates the driver's row with version 2; skips the check when that does
+// not fill the whole table (the versions check reports why).
+template <class Driver>
+void bind(Driver& driver, const std::string& label) {
+    if (driver.activate(2) != 0 || !unfilledSlots(driver.table).empty())
+        skip("\"" + label + "\" does not bind with interface version 2 (see versions/" + label + ")");
+}
+
+// A created instance; fails the check when create gives none.
+template <class Driver>
+host::Instance createInstance(Driver& driver, const std::string& what) {
+    host::Instance instance = driver.create();
+    if (!instance) fail(what + ": the create entry returned null");
+    return instance;
+}
+
+// The message an entry returned: "null", or the quoted text, or why it cannot be read.
+std::string messageText(const char* message);
+std::string quoted(const std::string& text);
+std::string hex(uint32_t value);     // "0x0000002a"
+std::string hexByte(uint8_t value);  // "0x2a"
+std::string decimal(uint64_t value);  // with thousands separators: "100,000"
+
+// The instance's allocation, as far as malloc_usable_size tells.
+std::vector<uint8_t> instanceBytes(host::Instance instance);
+
+// ---------------------------------------------------------------------------
+// Shared by the areas.
+
+// An image of seeded random bytes in all four channels.
+Image randomImage(int32_t width, int32_t height, std::mt19937& random);
+
+// A full process call over `source`: fails unless every pixel was set exactly
+// once (colour and alpha), nothing outside the image was asked for or set, a
+// begun monitor was finished once, and, for a filter this host knows, every
+// byte is the documented one.
+struct FilterRun {
+    Image output;
+    int32_t advances = 0;  // calls of the monitor's advance
+};
+FilterRun processFully(FilterDriver& filter, host::Instance instance, const Image& source, const std::string& what,
+                       bool withMonitor = true);
+
+// ---------------------------------------------------------------------------
+// The checks, by area. Each list holds the checks for the rows it concerns.
+
+// "load" always runs first; its reply (read by parseLoadReply) tells whether
+// the file opened and which rows its table holds.
+CheckDefinition loadCheck(const std::string& path);
+struct LoadReply {
+    bool opened = false;     // dlopen worked and _mod_descrip is exported
+    std::string openError;   // why not
+    std::vector<RowFacts> rows;
+};
+LoadReply parseLoadReply(const std::string& reply);
+CheckDefinition descriptorCheck(const std::string& path);
+CheckDefinition tableCheck(const std::string& path);
+
+std::vector<CheckDefinition> activationChecks(const ModuleFacts& facts);  // versions/<row>
+std::vector<CheckDefinition> lifecycleChecks(const ModuleFacts& facts);   // lifecycle/...
+std::vector<CheckDefinition> serviceChecks(const ModuleFacts& facts);     // services/...
+std::vector<CheckDefinition> shaderChecks(const ModuleFacts& facts);      // shader/..., threads/<row>
+std::vector<CheckDefinition> filterChecks(const ModuleFacts& facts);      // filter/...
+
+// The groups of checks that need a loaded module, for the report when it cannot be loaded.
+const std::vector<std::string>& dependentGroups();
+
+// ---------------------------------------------------------------------------
+// The parent: isolation and the report.
+
+enum class Status { Pass, Fail, Crash, Timeout, Skip };
+
+struct Outcome {
+    Status status = Status::Pass;
+    std::string detail;  // what differed, how it ended, or why skipped
+    std::string reply;
+    bool reportedPass = false;  // the child reported PASS, whatever happened after
+    double seconds = 0.0;
+
+    static Outcome of(Status status, std::string detail) {
+        Outcome outcome;
+        outcome.status = status;
+        outcome.detail = std::move(detail);
+        return outcome;
+    }
+};
+
+// Runs `body` in a child process, killed after `timeoutSeconds`.
+Outcome runIsolated(const CheckBody& body, double timeoutSeconds);
+
+class Report {
+public:
+    // Prints the check's line at once.
+    void add(const std::string& name, const Outcome& outcome);
+    // "seed N" and "P passed, F failed[, S skipped]".
+    void printSummary(uint32_t seed) const;
+    bool allPassed() const;
+    bool writeJUnit(const std::string& path, const std::string& modulePath, uint32_t seed, std::string& error) const;
+
+private:
+    struct Entry {
+        std::string name;
+        Outcome outcome;
+    };
+    std::vector<Entry> entries_;
+};
+
+} // namespace refhost::check

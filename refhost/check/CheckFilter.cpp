@@ -1,0 +1,185 @@
+// Image filters: every pixel of images of awkward sizes set exactly once, a
+// stop through the progress monitor obeyed at once, and the documented bytes
+// for the filters this host knows.
+#include <algorithm>
+#include <cmath>
+
+#include "refhost/check/Check.h"
+#include "refhost/image/ImageJob.h"
+
+namespace refhost::check {
+
+namespace {
+
+constexpr uint8_t kOutputSentinel = 0xA5;  // what an output pixel holds before the filter sets it
+constexpr double kFrameTime = 0.5;
+
+// The documented output byte of a known filter for one colour byte; null for others.
+using FilterReference = uint8_t (*)(uint8_t colour);
+
+FilterReference filterReference(const std::string& serverName) {
+    if (serverName != "VelorastinFilter") return nullptr;
+    return [](uint8_t v) {
+        return static_cast<uint8_t>(std::pow(v * 0.00392156862745098, 0.45454545454545453) * 255.0);
+    };
+}
+
+std::string sizeText(const Image& image) { return std::to_string(image.width) + "x" + std::to_string(image.height); }
+
+std::string pixelText(int32_t x, int32_t y) { return "(" + std::to_string(x) + ", " + std::to_string(y) + ")"; }
+
+void expectEverySetOnce(const ImageJob& job, const Image& source, const std::string& what) {
+    if (job.outsideRequests)
+        fail(what + ": requests outside the " + sizeText(source) + " image (rows, pixels or channel codes)", "none",
+             decimal(static_cast<uint64_t>(job.outsideRequests)));
+    for (int32_t y = 0; y < source.height; ++y) {
+        for (int32_t x = 0; x < source.width; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y) * source.width + x;
+            if (job.colourSets[i] != 1)
+                fail(what + ": colour of pixel " + pixelText(x, y), "set once", "set " + std::to_string(job.colourSets[i]) + " times");
+            if (job.alphaSets[i] != 1)
+                fail(what + ": alpha of pixel " + pixelText(x, y), "set once", "set " + std::to_string(job.alphaSets[i]) + " times");
+        }
+    }
+}
+
+void expectReference(FilterReference reference, const Image& source, const Image& output, const std::string& what) {
+    static const char* const channels[] = {"red", "green", "blue", "alpha"};
+    for (int32_t y = 0; y < source.height; ++y) {
+        for (int32_t x = 0; x < source.width; ++x) {
+            for (int c = 0; c < 4; ++c) {
+                const uint8_t in = source.pixel(x, y)[c];
+                const uint8_t expected = c == 3 ? in : reference(in);
+                const uint8_t seen = output.pixel(x, y)[c];
+                if (seen != expected)
+                    fail(what + ": " + channels[c] + " of pixel " + pixelText(x, y) + " from " + std::to_string(in),
+                         std::to_string(expected), std::to_string(seen));
+            }
+        }
+    }
+}
+
+void checkSizes(FilterDriver& filter, host::Instance instance, uint32_t seed) {
+    struct Size {
+        int32_t width, height;
+    };
+    // Single pixels, single rows and columns, odd widths, one wider than 4096, and empty images.
+    constexpr Size sizes[] = {{1, 1}, {1, 7}, {7, 1}, {3, 5}, {17, 4}, {255, 3}, {4097, 2}, {0, 5}, {5, 0}, {0, 0}};
+    std::mt19937 random(seed);
+    for (const Size& size : sizes) {
+        const Image source = randomImage(size.width, size.height, random);
+        processFully(filter, instance, source, sizeText(source));
+    }
+    const Image source = randomImage(9, 4, random);
+    processFully(filter, instance, source, sizeText(source) + " without a progress monitor", false);
+}
+
+// A stop answered at the first, second, middle and last advance: nothing is
+// read or written after it, finish is not called, and a full run on the same
+// instance afterwards gives what a fresh instance gives.
+void checkAbort(FilterDriver& filter, uint32_t seed) {
+    std::mt19937 random(seed);
+    const Image source = randomImage(5, 8, random);
+    host::Instance fresh = createInstance(filter, "a fresh instance");
+    const FilterRun full = processFully(filter, fresh, source, "a full run of a fresh instance");
+    filter.destroy(fresh);
+    if (full.advances == 0) skip("the filter never calls the monitor's advance, so it cannot be stopped");
+
+    std::vector<int32_t> stops = {1, 2, std::max(1, full.advances / 2), full.advances};
+    std::sort(stops.begin(), stops.end());
+    stops.erase(std::unique(stops.begin(), stops.end()), stops.end());
+    stops.erase(std::remove_if(stops.begin(), stops.end(), [&](int32_t k) { return k > full.advances; }), stops.end());
+
+    host::Instance instance = createInstance(filter, "the instance to stop");
+    for (const int32_t stop : stops) {
+        const std::string what = "stop at advance " + std::to_string(stop) + " of " + std::to_string(full.advances);
+        {
+            ImageJob job(source, kFrameTime);
+            job.fillOutput(kOutputSentinel);
+            job.advanceAnswer = [stop](int32_t advances) { return advances >= stop ? 1 : 0; };
+            stage(what);
+            filter.process(instance, job.access());
+            if (!job.stopped) fail(what, "the filter to reach that advance", std::to_string(job.advances) + " advances");
+            if (job.callsAfterStop > job.finishes)
+                fail(what, "no row, pixel or monitor call after the stop",
+                     decimal(static_cast<uint64_t>(job.callsAfterStop)) + " calls");
+            if (job.finishes) fail(what, "no finish call", "the monitor's finish called");
+        }
+        const FilterRun after = processFully(filter, instance, source, "the full run after the " + what);
+        if (after.output.rgba != full.output.rgba)
+            fail("the full run after the " + what, "the output of a fresh instance's full run", "a different output");
+    }
+    filter.destroy(instance);
+}
+
+void checkReference(FilterDriver& filter, host::Instance instance) {
+    // Every byte value in every channel, each channel in another order.
+    Image source(256, 1, true);
+    for (int v = 0; v < 256; ++v) {
+        uint8_t* p = source.pixel(v, 0);
+        p[0] = static_cast<uint8_t>(v);
+        p[1] = static_cast<uint8_t>(255 - v);
+        p[2] = static_cast<uint8_t>(v * 97 + 13);
+        p[3] = static_cast<uint8_t>(v * 59 + 7);
+    }
+    processFully(filter, instance, source, "all 256 values");
+}
+
+// Runs `body` with the row's filter bound and one instance of it.
+CheckBody withFilter(const ModuleFacts& facts, const RowFacts& r,
+                     std::function<void(FilterDriver&, host::Instance)> body) {
+    return [facts, r, body](std::string&) {
+        Session session(facts);
+        FilterDriver filter(session.row(r));
+        bind(filter, r.label);
+        host::Instance instance = createInstance(filter, "create");
+        body(filter, instance);
+        filter.destroy(instance);
+    };
+}
+
+} // namespace
+
+Image randomImage(int32_t width, int32_t height, std::mt19937& random) {
+    Image image(width, height, true);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (uint8_t& v : image.rgba) v = static_cast<uint8_t>(byte(random));
+    return image;
+}
+
+FilterRun processFully(FilterDriver& filter, host::Instance instance, const Image& source, const std::string& what,
+                       bool withMonitor) {
+    ImageJob job(source, kFrameTime);
+    job.fillOutput(kOutputSentinel);
+    job.setMonitor(withMonitor);
+    stage(what + ": process");
+    filter.process(instance, job.access());
+    expectEverySetOnce(job, source, what);
+    if (job.begins > 1 || job.finishes != job.begins)
+        fail(what + ": the progress monitor", job.begins ? "begin once, then finish once" : "no finish without a begin",
+             "begin " + std::to_string(job.begins) + " times, finish " + std::to_string(job.finishes) + " times");
+    if (FilterReference reference = filterReference(filter.row.serverName))
+        expectReference(reference, source, job.output, what);
+    return {job.output, job.advances};
+}
+
+std::vector<CheckDefinition> filterChecks(const ModuleFacts& facts) {
+    std::vector<CheckDefinition> checks;
+    for (const RowFacts& r : facts.handlerRows()) {
+        if (!r.isFilter()) continue;
+        checks.push_back({"filter/process/" + r.label, withFilter(facts, r, [seed = facts.seed](FilterDriver& f, host::Instance i) {
+                              checkSizes(f, i, seed);
+                          })});
+        checks.push_back({"filter/abort/" + r.label, [facts, r](std::string&) {
+                              Session session(facts);
+                              FilterDriver filter(session.row(r));
+                              bind(filter, r.label);
+                              checkAbort(filter, facts.seed);
+                          }});
+        if (filterReference(r.serverName))
+            checks.push_back({"filter/reference/" + r.label, withFilter(facts, r, checkReference)});
+    }
+    return checks;
+}
+
+} // namespace refhost::check

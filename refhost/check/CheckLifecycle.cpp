@@ -1,0 +1,335 @@
+// Activation and the life of instances: which interface versions bind, what
+// an activation fills, and create, copy, describe and destroy in the orders a
+// host may call them, up to unloading and loading the module again.
+#include <malloc.h>
+
+#include <algorithm>
+#include <climits>
+#include <set>
+
+#include "refhost/check/Check.h"
+
+namespace refhost::check {
+
+namespace {
+
+// ---- versions ----
+
+constexpr int32_t kUnsupportedVersions[] = {0, 3, -1, 1000, INT32_MAX};
+
+// Calls to the lookup handed over with an unsupported version; it answers as the host does.
+int32_t strayLookups = 0;
+void* strayLookup(const char* name, int32_t use) {
+    ++strayLookups;
+    return Host::lookupFunction()(name, use);
+}
+
+template <class Table>
+int32_t activateInto(const ServerRow& row, int32_t version, host::GlobalLookup lookup, Table& table) {
+    auto* words = reinterpret_cast<uint32_t*>(&table);
+    std::fill(words, words + sizeof(Table) / 4, kTableSentinel);
+    stage("activation with version " + std::to_string(version));
+    return row.activate(version, lookup, &table, nullptr);
+}
+
+template <class Table>
+bool untouchedTable(const Table& table) {
+    const auto* words = reinterpret_cast<const uint32_t*>(&table);
+    return std::all_of(words, words + sizeof(Table) / 4, [](uint32_t w) { return w == kTableSentinel; });
+}
+
+template <class Table>
+std::string slotWord(const Table& table, std::size_t offset) {
+    uint32_t word;
+    std::memcpy(&word, reinterpret_cast<const char*>(&table) + offset, sizeof word);
+    return word == kTableSentinel ? "the host's sentinel" : word == 0 ? "null" : hex(word);
+}
+
+template <class Table>
+void checkVersions(const ServerRow& row) {
+    constexpr std::size_t describeSlot = offsetof(Table, describe);
+    const host::GlobalLookup lookup = Host::lookupFunction();
+    Table table{};
+    std::vector<std::string> problems;
+
+    for (const int32_t version : kUnsupportedVersions) {
+        const std::string what = "version " + std::to_string(version);
+        const int32_t result = activateInto(row, version, lookup, table);
+        if (result != 1)
+            problems.push_back(what + ": expected result 1 (unsupported), saw " + std::to_string(result));
+        else if (!untouchedTable(table))
+            problems.push_back(what + ": expected the table untouched, saw it written");
+    }
+    for (const int32_t version : {1, 2}) {
+        const std::string what = "version " + std::to_string(version);
+        const int32_t result = activateInto(row, version, lookup, table);
+        if (result != 0) {
+            problems.push_back(what + ": expected result 0 (bound), saw " + std::to_string(result));
+            continue;
+        }
+        for (const std::size_t offset : unfilledSlots(table, version == 1 ? describeSlot : sizeof(Table)))
+            problems.push_back(what + ": entry at offset " + std::to_string(offset) + ": expected a function, saw " +
+                               slotWord(table, offset));
+        if (version == 1 && !HandlerDriver<Table>::untouched(table.describe))
+            problems.push_back(what + ": describe slot (offset " + std::to_string(describeSlot) +
+                               "): expected it as the host gave it, saw " + slotWord(table, describeSlot));
+    }
+
+    // An unsupported activation must not keep the lookup it was given: bind
+    // properly, offer another lookup with a bad version, and see which one a
+    // new instance uses.
+    if (problems.empty()) {
+        for (const int32_t version : kUnsupportedVersions) {
+            Table bound{}, refused{};
+            activateInto(row, 2, lookup, bound);
+            activateInto(row, version, strayLookup, refused);
+            strayLookups = 0;
+            stage("create after an activation with version " + std::to_string(version));
+            if (host::Instance instance = bound.create(nullptr)) bound.destroy(instance);
+            if (strayLookups)
+                problems.push_back("version " + std::to_string(version) +
+                                   ": expected the host's lookup function kept, saw the one passed with it called " +
+                                   std::to_string(strayLookups) + " times");
+        }
+    }
+    if (!problems.empty()) failWith(problems);
+}
+
+// ---- instances ----
+
+// The entries both handler classes have, from a table bound with version 2.
+struct BoundRow {
+    std::string label;
+    host::CreateEntry create = nullptr;
+    host::DestroyEntry destroy = nullptr;
+    host::CopyEntry copy = nullptr;
+    host::DescribeEntry describe = nullptr;
+
+    host::Instance make(const std::string& what) const {
+        host::Instance instance = create(nullptr);
+        if (!instance) fail(what + ": the create entry returned null");
+        return instance;
+    }
+};
+
+template <class Driver>
+BoundRow bindEntries(const ServerRow& row, const std::string& label) {
+    Driver driver(row);
+    bind(driver, label);
+    return {label, driver.table.create, driver.table.destroy, driver.table.copy, driver.table.describe};
+}
+
+BoundRow bindRow(const Module& module, const RowFacts& facts) {
+    const ServerRow& row = rowOf(module, facts);
+    return facts.isShader() ? bindEntries<ShaderDriver>(row, facts.label) : bindEntries<FilterDriver>(row, facts.label);
+}
+
+void copyExpectingZero(const BoundRow& row, host::Instance source, host::Instance target, const std::string& what) {
+    stage(what);
+    if (const int32_t result = row.copy(source, target); result != 0)
+        fail(what + ": copy entry's result", "0", std::to_string(result));
+}
+
+void checkCycles(const Session& session, const RowFacts& facts) {
+    const BoundRow row = bindRow(*session.module, facts);
+    constexpr int kCycles = 1000;
+    auto cycle = [&](int i) {
+        host::Instance instance = row.make("cycle " + std::to_string(i));
+        row.destroy(instance);
+    };
+    stage("warming up");
+    for (int i = 0; i < 10; ++i) cycle(i);
+    stage(decimal(kCycles) + " create/destroy cycles");
+    const std::size_t before = mallinfo2().uordblks;
+    for (int i = 0; i < kCycles; ++i) cycle(i);
+    const std::size_t after = mallinfo2().uordblks;
+    // Less than a byte a cycle is allocator noise, not a leaking instance.
+    if (after > before + kCycles)
+        fail("heap in use after " + decimal(kCycles) + " cycles", "no growth",
+             decimal(after - before) + " bytes more (about " + decimal((after - before) / kCycles) + " a cycle)");
+}
+
+void checkShuffle(const Session& session, const RowFacts& facts, uint32_t seed) {
+    const BoundRow row = bindRow(*session.module, facts);
+    constexpr std::size_t kInstances = 64;
+    std::mt19937 random(seed);
+    std::vector<host::Instance> live;
+    std::size_t created = 0;
+    int step = 0;
+    auto pick = [&] { return std::uniform_int_distribution<std::size_t>(0, live.size() - 1)(random); };
+    while (created < kInstances || !live.empty()) {
+        const std::string what = "step " + std::to_string(++step);
+        const double r = std::uniform_real_distribution<double>(0.0, 1.0)(random);
+        if (created < kInstances && (r < 0.45 || live.size() < 2)) {
+            stage(what + ": create");
+            host::Instance instance = row.make(what);
+            if (std::find(live.begin(), live.end(), instance) != live.end())
+                fail(what + ": create", "a new instance", "one that is still alive (" + hex(reinterpret_cast<uintptr_t>(instance)) + ")");
+            live.push_back(instance);
+            ++created;
+        } else if (live.size() >= 2 && r < 0.75) {
+            copyExpectingZero(row, live[pick()], live[pick()], what + ": copy");
+        } else {
+            const std::size_t victim = pick();
+            stage(what + ": destroy");
+            row.destroy(live[victim]);
+            live.erase(live.begin() + static_cast<std::ptrdiff_t>(victim));
+        }
+    }
+}
+
+void checkDestroyNull(const Session& session, const RowFacts& facts) {
+    const BoundRow row = bindRow(*session.module, facts);
+    stage("destroy entry with a null instance");
+    row.destroy(nullptr);
+}
+
+// describe's text must lie inside the instance, end within 64 bytes, and be
+// all that describe writes there.
+void checkDescribeOf(const BoundRow& row, host::Instance instance, const std::string& what) {
+    std::vector<uint8_t> before = instanceBytes(instance);
+    std::vector<uint8_t> after(before.size());  // allocated before the call, so that describe sees a quiet heap
+    stage(what);
+    const char* text = row.describe(instance);
+    const auto base = reinterpret_cast<uintptr_t>(instance);
+    const auto at = reinterpret_cast<uintptr_t>(text);
+    if (!text) fail(what + ": describe entry's result", "a text inside the instance", "null");
+    if (at < base || at >= base + before.size())
+        fail(what + ": describe entry's text", "inside the instance's " + decimal(before.size()) + " bytes at " + hex(base),
+             "a text at " + hex(at));
+    std::string description;
+    if (!readText(text, 63, description)) {
+        std::string longer;
+        const bool terminated = readText(text, 4095, longer);
+        fail(what + ": describe entry's text", "a terminator within 64 bytes",
+             terminated ? std::to_string(longer.size()) + " characters" : "no terminator within 4,096 bytes");
+    }
+    const std::size_t offset = at - base;
+    if (offset + description.size() + 1 > before.size())
+        fail(what + ": describe entry's text", "inside the instance", "it running past the instance's end");
+    if (!readMemory(instance, after.data(), after.size())) fail(what + ": the instance is no longer readable");
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        if (i >= offset && i < offset + 64) continue;
+        if (before[i] != after[i])
+            fail(what + ": instance byte " + std::to_string(i) + ", outside the 64-byte text at offset " +
+                     std::to_string(offset),
+                 "unchanged " + hexByte(before[i]), hexByte(after[i]));
+    }
+}
+
+void checkDescribe(const Session& session, const RowFacts& facts) {
+    const BoundRow row = bindRow(*session.module, facts);
+    host::Instance first = row.make("the first instance");
+    checkDescribeOf(row, first, "describe of a new instance");
+    checkDescribeOf(row, first, "describe again");
+    host::Instance second = row.make("the second instance");
+    copyExpectingZero(row, first, second, "copy of the described instance");
+    checkDescribeOf(row, second, "describe of the copy");
+    row.destroy(second);
+    row.destroy(first);
+}
+
+void checkCopyAcross(const Session& session, const std::vector<RowFacts>& handlers) {
+    std::vector<BoundRow> rows;
+    std::vector<host::Instance> instances;
+    for (const RowFacts& facts : handlers) {
+        rows.push_back(bindRow(*session.module, facts));
+        instances.push_back(rows.back().make(facts.label));
+    }
+    for (std::size_t a = 0; a < rows.size(); ++a) {
+        for (std::size_t b = 0; b < rows.size(); ++b) {
+            if (a == b) continue;
+            const std::vector<uint8_t> targetBefore = instanceBytes(instances[a]);
+            const std::vector<uint8_t> sourceBefore = instanceBytes(instances[b]);
+            const std::string what = "copy entry of \"" + rows[a].label + "\" from a \"" + rows[b].label + "\" instance";
+            copyExpectingZero(rows[a], instances[b], instances[a], what);
+            if (instanceBytes(instances[a]) != targetBefore) fail(what, "the target unchanged", "it changed");
+            if (instanceBytes(instances[b]) != sourceBefore) fail(what, "the source unchanged", "it changed");
+        }
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i].destroy(instances[i]);
+}
+
+// Present only in builds with the leak sanitizer.
+extern "C" void __lsan_disable() __attribute__((weak));
+extern "C" void __lsan_enable() __attribute__((weak));
+
+// Loads the module with Unload::Now. What the library allocates while it
+// starts stays out of the leak sanitizer's report: a statically linked C++
+// runtime keeps its emergency exception pool for good, and unloading cannot
+// give it back.
+std::unique_ptr<Module> loadForUnload(const std::string& path, std::string& error) {
+    if (__lsan_disable) __lsan_disable();
+    std::unique_ptr<Module> module = Module::load(path, error, Module::Unload::Now);
+    if (__lsan_enable) __lsan_enable();
+    return module;
+}
+
+// Loads the module anew (unloading it at the end), compares its table with the
+// load check's, and creates and destroys one instance of every handler row.
+void loadAndExercise(const ModuleFacts& facts, const std::string& what) {
+    Host host(checkScene());
+    host.log.enabled = false;
+    stage(what + ": loading");
+    std::string error;
+    std::unique_ptr<Module> module = loadForUnload(facts.path, error);
+    if (!module) fail(what, "the module loaded", error);
+    std::vector<std::string> seen, expected;
+    for (const ServerRow& r : module->rows()) seen.push_back(quoted(r.className) + " / " + quoted(r.serverName));
+    for (const RowFacts& r : facts.rows) expected.push_back(quoted(r.className) + " / " + quoted(r.serverName));
+    if (seen != expected) {
+        auto join = [](const std::vector<std::string>& rows) {
+            std::string text = std::to_string(rows.size()) + " rows";
+            for (const std::string& r : rows) text += ", " + r;
+            return text;
+        };
+        fail(what + ": the server table", join(expected), join(seen));
+    }
+    for (const RowFacts& r : facts.handlerRows()) {
+        const BoundRow row = bindRow(*module, r);
+        stage(what + ": create and destroy of \"" + r.label + "\"");
+        row.destroy(row.make(what + ": \"" + r.label + "\""));
+    }
+    stage(what + ": unloading");
+}
+
+} // namespace
+
+std::vector<CheckDefinition> activationChecks(const ModuleFacts& facts) {
+    std::vector<CheckDefinition> checks;
+    for (const RowFacts& r : facts.handlerRows()) {
+        checks.push_back({"versions/" + r.label, [facts, r](std::string&) {
+                              Session session(facts);
+                              const ServerRow& row = session.row(r);
+                              if (r.isShader())
+                                  checkVersions<host::ShaderHandler>(row);
+                              else
+                                  checkVersions<host::ImageFilterHandler>(row);
+                          }});
+    }
+    return checks;
+}
+
+std::vector<CheckDefinition> lifecycleChecks(const ModuleFacts& facts) {
+    std::vector<CheckDefinition> checks;
+    const std::vector<RowFacts> handlers = facts.handlerRows();
+    for (const RowFacts& r : handlers) {
+        checks.push_back({"lifecycle/cycles/" + r.label, [facts, r](std::string&) { checkCycles(Session(facts), r); }});
+        checks.push_back({"lifecycle/shuffle/" + r.label,
+                          [facts, r](std::string&) { checkShuffle(Session(facts), r, facts.seed); }});
+        checks.push_back(
+            {"lifecycle/destroy-null/" + r.label, [facts, r](std::string&) { checkDestroyNull(Session(facts), r); }});
+        checks.push_back({"lifecycle/describe/" + r.label, [facts, r](std::string&) { checkDescribe(Session(facts), r); }});
+    }
+    checks.push_back({"lifecycle/copy-across", [facts, handlers](std::string&) {
+                          if (handlers.size() < 2) skip("the module has fewer than two handler servers");
+                          checkCopyAcross(Session(facts), handlers);
+                      }});
+    checks.push_back({"lifecycle/reload", [facts](std::string&) {
+                          loadAndExercise(facts, "first load");
+                          loadAndExercise(facts, "second load");
+                      }});
+    return checks;
+}
+
+} // namespace refhost::check

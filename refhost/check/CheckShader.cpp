@@ -1,0 +1,306 @@
+// Shaders: the evaluate entry writes only the fields a shader may change, on
+// records full of awkward values; known shaders give their documented colour;
+// and instances on several threads give what one thread gives.
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include "refhost/check/Check.h"
+
+namespace refhost::check {
+
+namespace {
+
+constexpr int kRecords = 100000;
+constexpr std::size_t kGuard = 64;  // bytes watched on each side of the record
+constexpr uint8_t kGuardByte = 0xCD;
+constexpr int32_t kFrame = 1;
+constexpr double kTime = 1.0 / 30.0;
+
+// The host functions of a record: a shader may call them; these do nothing.
+int32_t hostFunctionStub() { return 0; }
+
+// Seeded records with the values a host can hand over: not-a-number,
+// infinities, subnormals, huge values, zero-length normals, special items.
+class RecordMaker {
+public:
+    explicit RecordMaker(uint32_t seed) : random_(seed) {}
+
+    host::SampleAccess next() {
+        host::SampleAccess s{};
+        s.pixelX = pixel();
+        s.pixelY = pixel();
+        vector(s.objectPosition);
+        vector(s.worldPosition);
+        vector(s.geometricNormal);
+        s.spotSize = value();
+        vector(s.raySource);
+        s.rayLength = value();
+        s.hitCosine = value();
+        for (double& v : s.objectTransform) v = value();
+        for (double& v : s.worldTransform) v = value();
+        s.itemId = item();
+        s.polygonIndex = static_cast<int32_t>(random_());
+        vector(s.shadingNormal);
+        for (double& c : s.colour) c = chance(0.6) ? uniform(0.0, 1.0) : value();
+        for (double* level : {&s.luminosity, &s.diffuse, &s.specular, &s.mirror, &s.transparency, &s.eta, &s.roughness})
+            *level = chance(0.5) ? uniform(0.0, 1.0) : value();
+        for (void*& f : s.hostFunctions) f = reinterpret_cast<void*>(hostFunctionStub);
+        return s;
+    }
+
+private:
+    bool chance(double p) { return std::uniform_real_distribution<double>(0.0, 1.0)(random_) < p; }
+    double uniform(double low, double high) { return std::uniform_real_distribution<double>(low, high)(random_); }
+    template <class T, std::size_t N>
+    T pickFrom(const T (&values)[N]) {
+        return values[std::uniform_int_distribution<std::size_t>(0, N - 1)(random_)];
+    }
+
+    double value() {
+        static const double awkward[] = {0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1e-310, -4.9406564584124654e-324,
+                                         DBL_MIN, DBL_MAX, -DBL_MAX, 1e300, -1e300,
+                                         std::numeric_limits<double>::infinity(),
+                                         -std::numeric_limits<double>::infinity(),
+                                         std::numeric_limits<double>::quiet_NaN(),
+                                         -std::numeric_limits<double>::quiet_NaN(),
+                                         std::numeric_limits<double>::signaling_NaN()};
+        const double r = uniform(0.0, 1.0);
+        if (r < 0.35) return pickFrom(awkward);
+        if (r < 0.7) return uniform(-2.0, 2.0);
+        if (r < 0.9) return uniform(0.0, 1.0);
+        const uint64_t bits = (static_cast<uint64_t>(random_()) << 32) | random_();
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        return v;
+    }
+
+    void vector(double (&v)[3]) {
+        const bool zeroLength = chance(0.15);
+        for (double& c : v) c = zeroLength ? 0.0 : value();
+    }
+
+    int32_t pixel() {
+        static const int32_t awkward[] = {INT32_MIN, INT32_MAX, -1, 0};
+        return chance(0.2) ? pickFrom(awkward) : std::uniform_int_distribution<int32_t>(0, 319)(random_);
+    }
+
+    host::ItemId item() {
+        // Special items have 0x7FFF in the low 16 bits; the others are the scene's or any.
+        static const host::ItemId awkward[] = {0u,          0x7FFFu,    0xFFFF7FFFu, 0x00017FFFu, 0xFFFFFFFFu,
+                                               0x7FFEu,     0x8000u,    makeItemId(host::kItemCamera, 0),
+                                               makeItemId(host::kItemLight, 0), makeItemId(host::kItemLight, 1)};
+        return chance(0.8) ? pickFrom(awkward) : static_cast<host::ItemId>(random_());
+    }
+
+    std::mt19937 random_;
+};
+
+// What the bytes of a record are, for a report.
+std::string fieldAt(std::size_t offset) {
+    struct Field {
+        std::size_t offset;
+        const char* name;
+    };
+    static const Field fields[] = {
+        {offsetof(host::SampleAccess, pixelX), "pixel x"},
+        {offsetof(host::SampleAccess, pixelY), "pixel y"},
+        {offsetof(host::SampleAccess, objectPosition), "object position"},
+        {offsetof(host::SampleAccess, worldPosition), "world position"},
+        {offsetof(host::SampleAccess, geometricNormal), "geometric normal"},
+        {offsetof(host::SampleAccess, spotSize), "spot size"},
+        {offsetof(host::SampleAccess, raySource), "ray source"},
+        {offsetof(host::SampleAccess, rayLength), "ray length"},
+        {offsetof(host::SampleAccess, hitCosine), "hit cosine"},
+        {offsetof(host::SampleAccess, objectTransform), "object transform"},
+        {offsetof(host::SampleAccess, worldTransform), "world transform"},
+        {offsetof(host::SampleAccess, itemId), "item id"},
+        {offsetof(host::SampleAccess, polygonIndex), "polygon number"},
+        {offsetof(host::SampleAccess, shadingNormal), "shading normal"},
+        {offsetof(host::SampleAccess, colour), "colour"},
+        {offsetof(host::SampleAccess, luminosity), "luminosity"},
+        {offsetof(host::SampleAccess, diffuse), "diffuse"},
+        {offsetof(host::SampleAccess, specular), "specular"},
+        {offsetof(host::SampleAccess, mirror), "mirror"},
+        {offsetof(host::SampleAccess, transparency), "transparency"},
+        {offsetof(host::SampleAccess, eta), "eta"},
+        {offsetof(host::SampleAccess, roughness), "roughness"},
+        {offsetof(host::SampleAccess, hostFunctions), "host functions"},
+    };
+    const char* name = fields[0].name;
+    for (const Field& f : fields)
+        if (f.offset <= offset) name = f.name;
+    return name;
+}
+
+// A bound shader instance, moved to a frame as a host does before shading.
+// Checks destroy it when they pass; after a failure the child just ends.
+struct ShaderSetup {
+    Session session;
+    ShaderDriver shader;
+    host::Instance instance;
+
+    ShaderSetup(const ModuleFacts& facts, const RowFacts& r) : session(facts), shader(session.row(r)) {
+        bind(shader, r.label);
+        instance = createInstance(shader, "create");
+        moveToFrame(instance, "newTime entry");
+    }
+    void moveToFrame(host::Instance target, const std::string& what) {
+        stage(what);
+        if (const char* message = shader.newTime(target, kFrame, kTime))
+            fail(what + " with every service present", "null", messageText(message));
+    }
+};
+
+// The record between guard bytes; only the shader's fields may change.
+void checkEvaluate(const ModuleFacts& facts, const RowFacts& r) {
+    ShaderSetup setup(facts, r);
+    RecordMaker maker(facts.seed);
+    alignas(8) uint8_t buffer[kGuard + sizeof(host::SampleAccess) + kGuard];
+    uint8_t before[sizeof buffer];
+    auto* record = reinterpret_cast<host::SampleAccess*>(buffer + kGuard);
+    for (int n = 0; n < kRecords; ++n) {
+        std::memset(buffer, kGuardByte, sizeof buffer);
+        const host::SampleAccess made = maker.next();
+        std::memcpy(record, &made, sizeof made);
+        std::memcpy(before, buffer, sizeof buffer);
+        stage("record " + std::to_string(n) + " (item id " + hex(made.itemId) + ")");
+        setup.shader.evaluate(setup.instance, *record);
+        for (std::size_t i = 0; i < sizeof buffer; ++i) {
+            if (buffer[i] == before[i]) continue;
+            const auto offset = static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(kGuard);
+            if (offset >= static_cast<std::ptrdiff_t>(host::kSampleWritableBegin) &&
+                offset < static_cast<std::ptrdiff_t>(host::kSampleWritableEnd))
+                continue;
+            const std::string where =
+                offset < 0 ? "guard byte " + std::to_string(-offset) + " before the record"
+                : offset >= static_cast<std::ptrdiff_t>(sizeof(host::SampleAccess))
+                    ? "guard byte " + std::to_string(offset - static_cast<std::ptrdiff_t>(sizeof(host::SampleAccess))) +
+                          " after the record"
+                    : "record byte " + std::to_string(offset) + " (" + fieldAt(static_cast<std::size_t>(offset)) + ")";
+            fail("record " + std::to_string(n) + ": " + where + ", outside the writable bytes " +
+                     std::to_string(host::kSampleWritableBegin) + " to " + std::to_string(host::kSampleWritableEnd - 1),
+                 "unchanged " + hexByte(before[i]), hexByte(buffer[i]));
+        }
+    }
+    setup.shader.destroy(setup.instance);
+}
+
+// The same value, or both not-a-number (whose payload a copy may quiet).
+bool sameValue(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+}
+
+std::string valueText(double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    char buffer[80];
+    std::snprintf(buffer, sizeof buffer, "%.17g (bits 0x%016llx)", v, static_cast<unsigned long long>(bits));
+    return buffer;
+}
+
+// The documented result of a known shader for one record; null for others.
+using ShaderReference = void (*)(host::SampleAccess& sample);
+
+ShaderReference shaderReference(const std::string& serverName) {
+    if (serverName != "VelorastinShader") return nullptr;
+    return [](host::SampleAccess& sample) {
+        // Special items keep their colour; every other colour is raised to 2.2.
+        if ((sample.itemId & 0xFFFFu) == 0x7FFFu) return;
+        for (double& c : sample.colour) c = std::pow(c, 2.2);
+    };
+}
+
+void checkReference(const ModuleFacts& facts, const RowFacts& r, ShaderReference reference) {
+    ShaderSetup setup(facts, r);
+    RecordMaker maker(facts.seed);
+    constexpr std::size_t kWritableDoubles = (host::kSampleWritableEnd - host::kSampleWritableBegin) / sizeof(double);
+    for (int n = 0; n < kRecords; ++n) {
+        host::SampleAccess seen = maker.next();
+        host::SampleAccess expected = seen;
+        reference(expected);
+        stage("record " + std::to_string(n));
+        setup.shader.evaluate(setup.instance, seen);
+        const auto* a = reinterpret_cast<const double*>(reinterpret_cast<const char*>(&expected) + host::kSampleWritableBegin);
+        const auto* b = reinterpret_cast<const double*>(reinterpret_cast<const char*>(&seen) + host::kSampleWritableBegin);
+        for (std::size_t i = 0; i < kWritableDoubles; ++i) {
+            if (sameValue(a[i], b[i])) continue;
+            const std::size_t offset = host::kSampleWritableBegin + i * sizeof(double);
+            fail("record " + std::to_string(n) + " (item id " + hex(seen.itemId) + "): " + fieldAt(offset) +
+                     " at offset " + std::to_string(offset),
+                 valueText(a[i]), valueText(b[i]));
+        }
+    }
+    setup.shader.destroy(setup.instance);
+}
+
+// Each thread's instance is made as a host makes one per thread: create, then
+// copy the settings of the instance the user set up, then a time step.
+void checkThreads(const ModuleFacts& facts, const RowFacts& r) {
+    constexpr int kThreads = 4;
+    constexpr int kSamples = 20000;
+    ShaderSetup setup(facts, r);
+    RecordMaker maker(facts.seed);
+    std::vector<host::SampleAccess> records(kSamples);
+    for (host::SampleAccess& record : records) record = maker.next();
+
+    auto makeInstance = [&](const std::string& what) {
+        host::Instance instance = createInstance(setup.shader, what);
+        stage(what + ": copy entry");
+        if (const int32_t result = setup.shader.copy(setup.instance, instance); result != 0)
+            fail(what + ": copy entry's result", "0", std::to_string(result));
+        setup.moveToFrame(instance, what + ": newTime entry");
+        return instance;
+    };
+    auto render = [&](host::Instance instance, std::vector<host::SampleAccess>& out) {
+        out = records;
+        for (host::SampleAccess& record : out) setup.shader.evaluate(instance, record);
+    };
+
+    std::vector<host::SampleAccess> alone;
+    host::Instance single = makeInstance("the one-thread instance");
+    stage("one thread");
+    render(single, alone);
+
+    std::vector<host::Instance> instances;
+    for (int t = 0; t < kThreads; ++t) instances.push_back(makeInstance("the instance of thread " + std::to_string(t)));
+    std::vector<std::vector<host::SampleAccess>> results(kThreads);
+    stage(std::to_string(kThreads) + " threads");
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < kThreads; ++t) threads.emplace_back([&, t] { render(instances[t], results[t]); });
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        for (int n = 0; n < kSamples; ++n) {
+            if (std::memcmp(&results[t][n], &alone[n], sizeof alone[n]) == 0) continue;
+            std::size_t offset = 0;
+            const auto* a = reinterpret_cast<const uint8_t*>(&alone[n]);
+            const auto* b = reinterpret_cast<const uint8_t*>(&results[t][n]);
+            while (a[offset] == b[offset]) ++offset;
+            fail("thread " + std::to_string(t) + ", record " + std::to_string(n) + ": " + fieldAt(offset) +
+                     " at offset " + std::to_string(offset),
+                 "the one-thread result's byte " + hexByte(a[offset]), hexByte(b[offset]));
+        }
+    }
+    setup.shader.destroy(single);
+    for (host::Instance instance : instances) setup.shader.destroy(instance);
+    setup.shader.destroy(setup.instance);
+}
+
+} // namespace
+
+std::vector<CheckDefinition> shaderChecks(const ModuleFacts& facts) {
+    std::vector<CheckDefinition> checks;
+    for (const RowFacts& r : facts.handlerRows()) {
+        if (!r.isShader()) continue;
+        checks.push_back({"shader/evaluate/" + r.label, [facts, r](std::string&) { checkEvaluate(facts, r); }});
+        if (ShaderReference reference = shaderReference(r.serverName))
+            checks.push_back({"shader/reference/" + r.label,
+                              [facts, r, reference](std::string&) { checkReference(facts, r, reference); }});
+        checks.push_back({"threads/" + r.label, [facts, r](std::string&) { checkThreads(facts, r); }});
+    }
+    return checks;
+}
+
+} // namespace refhost::check

@@ -1,0 +1,74 @@
+// The refhost commands, callable from the command line and from tests. Each
+// prints its own messages and returns the process exit status.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace refhost {
+
+// One command on the command line: its CLI11 subcommand, with its options
+// bound, and what runs it once the line is parsed.
+struct CommandLine {
+    CLI::App* command;
+    std::function<int()> run;
+};
+CommandLine addListCommand(CLI::App& app);
+CommandLine addFilterCommand(CLI::App& app);
+CommandLine addRenderCommand(CLI::App& app);
+CommandLine addCheckCommand(CLI::App& app);
+CommandLine addChartCommand(CLI::App& app);
+
+// The pluginServer.p built beside the refhost program.
+std::string defaultModulePath();
+
+struct ListOptions {
+    std::string module;
+};
+int runList(const ListOptions& options);
+
+struct FilterOptions {
+    std::string module;   // empty: defaultModulePath()
+    std::string server;   // empty: the first "ImageFilterHandler" row
+    std::string input;
+    std::string output;
+    double time = 0.0;
+};
+int runFilter(const FilterOptions& options);
+
+struct RenderOptions {
+    std::string module;
+    std::string scene = "builtin";
+    std::string shader = "VelorastinShader";
+    std::string filter = "VelorastinFilter";
+    int32_t width = 640;
+    int32_t height = 360;
+    int32_t threads = 0;  // 0: one per core
+    bool compare = false;
+    std::string output;
+};
+int runRender(const RenderOptions& options);
+
+struct CheckOptions {
+    std::string module;
+    uint32_t seed = 1;
+    std::string only;       // run only the checks whose name contains this
+    double timeout = 20.0;  // seconds per check
+    std::string junit;      // JUnit XML report path, empty for none
+};
+int runCheck(const CheckOptions& options);
+
+// A test chart: a grey ramp over colour and grey swatches, as RGB PNG.
+struct ChartOptions {
+    int32_t width = 768;
+    int32_t height = 256;
+    std::string output;
+};
+int runChart(const ChartOptions& options);
+
+} // namespace refhost

@@ -1,0 +1,11 @@
+// The exit status of every refhost command.
+#pragma once
+
+namespace refhost {
+
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailed = 1;        // the work failed: a check failed, a file could not be read or written
+inline constexpr int kExitUsage = 2;         // unknown option, missing argument, value out of range
+inline constexpr int kExitInterrupted = 130; // stopped by Ctrl-C
+
+} // namespace refhost

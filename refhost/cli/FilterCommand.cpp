@@ -1,0 +1,87 @@
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <memory>
+
+#include "refhost/cli/Commands.h"
+#include "refhost/cli/ExitStatus.h"
+#include "refhost/host/Drivers.h"
+#include "refhost/host/Host.h"
+#include "refhost/host/Module.h"
+#include "refhost/image/ImageJob.h"
+#include "refhost/image/Progress.h"
+
+namespace refhost {
+
+int runFilter(const FilterOptions& options) {
+    auto fail = [](const std::string& message) {
+        std::fprintf(stderr, "refhost filter: %s\n", message.c_str());
+        return 1;
+    };
+    // Ctrl-C from here on ends the command with its message, not by the signal.
+    InterruptGuard interruptGuard;
+    auto stoppedMessage = [&] {
+        std::fprintf(stderr, "refhost filter: the filter was stopped; %s was not written\n", options.output.c_str());
+        return kExitInterrupted;
+    };
+    std::string error;
+    Image input;
+    if (!readImage(options.input, input, error)) return fail(error);
+    if (!checkWritable(options.output, error)) return fail(error);
+
+    const std::string modulePath = options.module.empty() ? defaultModulePath() : options.module;
+    std::unique_ptr<Module> module = Module::load(modulePath, error);
+    if (!module) return fail(error);
+    const ServerRow* row = module->find(host::kImageFilterHandlerClass, options.server);
+    if (!row) {
+        return fail(modulePath + ": no image filter server" +
+                    (options.server.empty() ? std::string() : " named \"" + options.server + "\""));
+    }
+
+    Host hostEmulation(SceneModel::basic(input.width, input.height));
+    hostEmulation.log.enabled = false;
+    FilterDriver driver(*row);
+    if (const int32_t result = driver.activate(2); result != 0)
+        return fail("\"" + row->serverName + "\" refused activation with interface version 2 (result " +
+                    std::to_string(result) + ")");
+    host::Instance instance = driver.create();
+    if (!instance) return fail("\"" + row->serverName + "\" created no instance");
+    if (interruptRequested()) {
+        driver.destroy(instance);
+        return stoppedMessage();
+    }
+
+    Image output;
+    bool stopped = false;
+    {
+        // The bar ends its line when it goes, before any message is printed.
+        ProgressBar bar("filter " + row->serverName);
+        ImageJob job(input, options.time);
+        job.progress = &bar;
+        job.stopOnInterrupt = true;
+        driver.process(instance, job.access());
+        driver.destroy(instance);
+        stopped = job.stopped || interruptRequested();
+        output = std::move(job.output);
+    }
+    if (stopped) return stoppedMessage();
+    if (!writePng(options.output, output, error)) return fail(error);
+    return 0;
+}
+
+CommandLine addFilterCommand(CLI::App& app) {
+    auto options = std::make_shared<FilterOptions>();
+    CLI::App* command = app.add_subcommand(
+        "filter", "Run an image filter server of a module over an 8-bit image file (PNG, JPEG, BMP, TGA);\n"
+                  "writes a PNG. Ctrl-C stops the filter and writes nothing (exit 130).");
+    command->add_option("--module", options->module, "Module file (default: the pluginServer.p built beside refhost)");
+    command->add_option("--server", options->server,
+                              "Image filter server name (default: the module's first ImageFilterHandler row)");
+    command->add_option("--time", options->time, "Frame time handed to the filter, in seconds")
+        ->capture_default_str();
+    command->add_option("INPUT", options->input, "Image to filter")->required();
+    command->add_option("OUTPUT", options->output, "PNG file to write")->required();
+    return {command, [options] { return runFilter(*options); }};
+}
+
+} // namespace refhost

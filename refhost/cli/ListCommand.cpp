@@ -1,0 +1,37 @@
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <memory>
+
+#include "refhost/cli/Commands.h"
+#include "refhost/host/Module.h"
+
+namespace refhost {
+
+int runList(const ListOptions& options) {
+    std::string error;
+    std::unique_ptr<Module> module = Module::load(options.module, error);
+    if (!module) {
+        std::fprintf(stderr, "refhost: %s\n", error.c_str());
+        return 1;
+    }
+    const host::ModuleDescriptor& d = module->descriptor();
+    std::printf("module      %s\n", module->path().c_str());
+    std::printf("sync        0x%08x\n", d.sync);
+    std::printf("version     %d\n", d.version);
+    std::printf("machine     0x%x\n", d.machine);
+    std::printf("startup     %u\n", module->startupResult());
+    std::printf("servers     %zu\n", module->rows().size());
+    for (const ServerRow& row : module->rows())
+        std::printf("  %-3d %-22s %s\n", row.index, row.className.c_str(), row.serverName.c_str());
+    return 0;
+}
+
+CommandLine addListCommand(CLI::App& app) {
+    auto options = std::make_shared<ListOptions>();
+    CLI::App* command = app.add_subcommand("list", "Print a module's descriptor and its server table");
+    command->add_option("FILE", options->module, "Module file, e.g. build/release/pluginServer.p")->required();
+    return {command, [options] { return runList(*options); }};
+}
+
+} // namespace refhost

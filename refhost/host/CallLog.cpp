@@ -1,0 +1,64 @@
+#include "refhost/host/CallLog.h"
+
+#include <charconv>
+#include <cstdio>
+
+namespace refhost {
+
+std::string Call::text() const {
+    std::string out = name + "(";
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (i) out += ", ";
+        out += args[i];
+    }
+    return out + ")";
+}
+
+std::string formatArg(int64_t value) { return std::to_string(value); }
+
+std::string formatArg(double value) {
+    char buffer[64];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
+
+std::string formatArg(const char* text) { return text ? "\"" + std::string(text) + "\"" : "null"; }
+
+std::string formatArg(const void* pointer) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%p", pointer);
+    return pointer ? buffer : "null";
+}
+
+void CallLog::record(std::string name, std::vector<std::string> args) {
+    if (!enabled) return;
+    std::lock_guard lock(mutex_);
+    calls_.push_back({std::move(name), std::move(args)});
+}
+
+std::vector<Call> CallLog::calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+std::vector<Call> CallLog::named(const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    std::vector<Call> out;
+    for (const Call& c : calls_)
+        if (c.name == name) out.push_back(c);
+    return out;
+}
+
+std::vector<std::string> CallLog::texts() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> out;
+    for (const Call& c : calls_) out.push_back(c.text());
+    return out;
+}
+
+void CallLog::clear() {
+    std::lock_guard lock(mutex_);
+    calls_.clear();
+}
+
+} // namespace refhost

@@ -1,0 +1,115 @@
+#include "refhost/host/Module.h"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace refhost {
+
+bool readMemory(const void* address, void* out, std::size_t size) {
+    if (size == 0) return true;
+    if (!address) return false;
+    iovec local{out, size};
+    iovec remote{const_cast<void*>(address), size};
+    return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(size);
+}
+
+bool readText(const char* address, std::size_t limit, std::string& out) {
+    out.clear();
+    for (std::size_t i = 0; i <= limit; ++i) {
+        char c;
+        if (!readMemory(address + i, &c, 1)) return false;
+        if (c == '\0') return true;
+        out.push_back(c);
+    }
+    return false;
+}
+
+namespace {
+
+std::string hex(uint32_t value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%08x", value);
+    return buffer;
+}
+
+constexpr std::size_t kNameLimit = 255;
+
+} // namespace
+
+std::unique_ptr<Module> Module::load(const std::string& path, std::string& error, Unload unload) {
+    auto fail = [&](const std::string& fault) {
+        error = path + ": " + fault;
+        return nullptr;
+    };
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return fail(std::string("cannot open: ") + std::strerror(errno));
+    if (!S_ISREG(info.st_mode)) return fail("not a regular file");
+
+    // A name without a slash would be searched for on the library path.
+    const std::string openPath = path.find('/') == std::string::npos ? "./" + path : path;
+    std::unique_ptr<Module> module(new Module());
+    module->path_ = path;
+    dlerror();
+    module->handle_ = dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL | (unload == Unload::AtExit ? RTLD_NODELETE : 0));
+    if (!module->handle_) {
+        const char* why = dlerror();
+        return fail(std::string("not a loadable 32-bit shared object: ") + (why ? why : "unknown error"));
+    }
+    dlerror();
+    void* symbol = dlsym(module->handle_, "_mod_descrip");
+    if (!symbol) return fail("the module exports no _mod_descrip");
+
+    host::ModuleDescriptor d{};
+    if (!readMemory(symbol, &d, sizeof d)) return fail("_mod_descrip is not readable");
+    if (d.sync != host::kModuleSync)
+        return fail("wrong synchronisation word " + hex(d.sync) + " (expected " + hex(host::kModuleSync) + ")");
+    if (d.version != host::kModuleVersion)
+        return fail("unsupported descriptor version " + std::to_string(d.version) + " (expected " +
+                    std::to_string(host::kModuleVersion) + ")");
+    if (d.machine != host::kModuleMachine)
+        return fail("wrong machine word " + hex(d.machine) + " (expected " + hex(host::kModuleMachine) + ")");
+    if (!d.startup) return fail("the startup entry is null");
+    module->descriptor_ = static_cast<const host::ModuleDescriptor*>(symbol);
+    module->startupResult_ = d.startup();
+
+    for (int32_t i = 0;; ++i) {
+        if (i >= host::kServerTableRows)
+            return fail("the server table has no ending row within " + std::to_string(host::kServerTableRows) +
+                        " rows");
+        const host::ServerRecord* at = d.servers + i;
+        host::ServerRecord row{};
+        if (!readMemory(at, &row, sizeof row)) return fail("server table row " + std::to_string(i) + " is not readable");
+        if (!row.className && !row.serverName && !row.activate) break;
+        ServerRow r;
+        r.index = i;
+        r.record = at;
+        r.activate = row.activate;
+        if (!row.className || !readText(row.className, kNameLimit, r.className))
+            return fail("server table row " + std::to_string(i) + " has no readable class name");
+        if (!row.serverName || !readText(row.serverName, kNameLimit, r.serverName))
+            return fail("server table row " + std::to_string(i) + " has no readable server name");
+        if (!row.activate) return fail("server table row " + std::to_string(i) + " has a null activation function");
+        module->rows_.push_back(std::move(r));
+    }
+    return module;
+}
+
+Module::~Module() {
+    if (!handle_) return;
+    if (descriptor_ && descriptor_->shutdown) descriptor_->shutdown();
+    dlclose(handle_);
+}
+
+const ServerRow* Module::find(const std::string& className, const std::string& name) const {
+    for (const ServerRow& r : rows_)
+        if (r.className == className && (name.empty() || r.serverName == name)) return &r;
+    return nullptr;
+}
+
+} // namespace refhost

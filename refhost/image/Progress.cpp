@@ -1,0 +1,91 @@
+#include "refhost/image/Progress.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+
+namespace refhost {
+
+namespace {
+
+volatile std::sig_atomic_t interruptFlag = 0;
+struct sigaction previousAction {};
+int guards = 0;
+
+// The first Ctrl-C asks the work to stop; a second one ends the process, for
+// a module that never looks at its progress monitor.
+void onInterrupt(int signal) {
+    if (interruptFlag) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    interruptFlag = 1;
+}
+
+} // namespace
+
+ProgressBar::ProgressBar(std::string label) : ProgressBar(std::move(label), isatty(STDERR_FILENO) == 1) {}
+
+ProgressBar::ProgressBar(std::string label, bool enabled) : label_(std::move(label)), enabled_(enabled) {}
+
+ProgressBar::~ProgressBar() {
+    if (open_) std::fputc('\n', stderr);
+}
+
+void ProgressBar::begin(int64_t total) {
+    total_ = total;
+    done_ = 0;
+    start_ = std::chrono::steady_clock::now();
+    lastDraw_ = {};
+    open_ = enabled_;
+    draw(true);
+}
+
+void ProgressBar::advance(int64_t amount) {
+    done_ += amount;
+    draw(done_ >= total_);
+}
+
+void ProgressBar::finish() {
+    draw(true);
+    if (open_) std::fputc('\n', stderr);
+    open_ = false;
+}
+
+void ProgressBar::draw(bool force) {
+    if (!enabled_ || !open_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - lastDraw_ < std::chrono::milliseconds(50)) return;
+    lastDraw_ = now;
+    constexpr int kCells = 30;
+    const double fraction = total_ > 0 ? static_cast<double>(done_) / static_cast<double>(total_) : 1.0;
+    const int filled = static_cast<int>(fraction * kCells);
+    char cells[kCells + 1];
+    for (int i = 0; i < kCells; ++i) cells[i] = i < filled ? '#' : '.';
+    cells[kCells] = '\0';
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    std::fprintf(stderr, "\r%s [%s] %lld/%lld %3d%% %.1fs", label_.c_str(), cells, static_cast<long long>(done_),
+                 static_cast<long long>(total_), static_cast<int>(fraction * 100.0), seconds);
+    std::fflush(stderr);
+}
+
+InterruptGuard::InterruptGuard() {
+    if (guards++ == 0) {
+        interruptFlag = 0;
+        struct sigaction action {};
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &previousAction);
+    }
+}
+
+InterruptGuard::~InterruptGuard() {
+    if (--guards == 0) sigaction(SIGINT, &previousAction, nullptr);
+}
+
+bool interruptRequested() { return interruptFlag != 0; }
+void clearInterrupt() { interruptFlag = 0; }
+
+} // namespace refhost

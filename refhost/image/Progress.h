@@ -1,0 +1,48 @@
+// Progress on a terminal, and Ctrl-C as a request to stop.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace refhost {
+
+// Draws "label [#####.....] done/total  42%  1.3s" on stderr when it is a
+// terminal; prints nothing otherwise.
+class ProgressBar {
+public:
+    explicit ProgressBar(std::string label);
+    ProgressBar(std::string label, bool enabled);
+    ~ProgressBar();
+
+    void begin(int64_t total);
+    void advance(int64_t amount);
+    void finish();
+    bool enabled() const { return enabled_; }
+
+private:
+    void draw(bool force);
+
+    std::string label_;
+    bool enabled_;
+    bool open_ = false;
+    int64_t total_ = 0;
+    int64_t done_ = 0;
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point lastDraw_;
+};
+
+// While it lives, a first SIGINT sets a flag instead of ending the process; a
+// second one ends it as usual.
+class InterruptGuard {
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+
+bool interruptRequested();
+void clearInterrupt();
+
+} // namespace refhost
