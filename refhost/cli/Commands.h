@@ -38,6 +38,7 @@ struct FilterOptions {
     std::string input;
     std::string output;
     double time = 0.0;
+    int64_t maxPixels = 0;  // 0: the reader's default limit
 };
 int runFilter(const FilterOptions& options);
 

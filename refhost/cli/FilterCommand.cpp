@@ -13,6 +13,12 @@
 
 namespace refhost {
 
+namespace {
+// What one filter run can hold in a 32-bit process: the image as read, the
+// planes and output the host hands the filter, and the file written.
+constexpr int64_t kMaxFilterPixels = int64_t{128} << 20;
+} // namespace
+
 int runFilter(const FilterOptions& options) {
     auto fail = [](const std::string& message) {
         std::fprintf(stderr, "refhost filter: %s\n", message.c_str());
@@ -26,7 +32,9 @@ int runFilter(const FilterOptions& options) {
     };
     std::string error;
     Image input;
-    if (!readImage(options.input, input, error)) return fail(error);
+    ImageLimits limits;
+    if (options.maxPixels > 0) limits.maxPixels = options.maxPixels;
+    if (!readImage(options.input, input, error, limits)) return fail(error);
     if (!checkWritable(options.output, error)) return fail(error);
 
     const std::string modulePath = options.module.empty() ? defaultModulePath() : options.module;
@@ -79,6 +87,11 @@ CommandLine addFilterCommand(CLI::App& app) {
                               "Image filter server name (default: the module's first ImageFilterHandler row)");
     command->add_option("--time", options->time, "Frame time handed to the filter, in seconds")
         ->capture_default_str();
+    command->add_option("--max-pixels", options->maxPixels,
+                        "Largest image read, in pixels (default " + std::to_string(kDefaultMaxPixels) + ", " +
+                            megapixels(kDefaultMaxPixels) + "; at most " + std::to_string(kMaxFilterPixels) +
+                            "); images are also at most " + std::to_string(kMaxImageSide) + " pixels on a side")
+        ->check(CLI::Range(int64_t{1}, kMaxFilterPixels));
     command->add_option("INPUT", options->input, "Image to filter")->required();
     command->add_option("OUTPUT", options->output, "PNG file to write")->required();
     return {command, [options] { return runFilter(*options); }};

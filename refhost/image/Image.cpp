@@ -4,16 +4,52 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+
+#include "refhost/image/JpegReader.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
-#define STBI_ONLY_JPEG
 #define STBI_ONLY_BMP
 #define STBI_ONLY_TGA
+#define STBI_MALLOC(size) refhost::boundedMalloc(size)
+#define STBI_REALLOC(pointer, size) refhost::boundedRealloc(pointer, size)
+#define STBI_FREE(pointer) std::free(pointer)
 #define STB_IMAGE_WRITE_IMPLEMENTATION
+namespace refhost {
+namespace {
+
+// The largest single allocation the decoder may make while it decodes one
+// file, set from the size the file's header claims. A compressed stream that
+// expands past what its image needs is refused instead of taking the memory.
+thread_local std::size_t decodeAllowance = 0;
+thread_local bool allowanceExceeded = false;
+
+} // namespace
+
+void* boundedMalloc(std::size_t size) {
+    if (size > decodeAllowance) {
+        allowanceExceeded = true;
+        return nullptr;
+    }
+    return std::malloc(size);
+}
+
+void* boundedRealloc(void* pointer, std::size_t size) {
+    if (size > decodeAllowance) {
+        allowanceExceeded = true;
+        return nullptr;
+    }
+    return std::realloc(pointer, size);
+}
+
+} // namespace refhost
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #pragma GCC diagnostic ignored "-Wunused-but-set-variable"
@@ -28,28 +64,149 @@ namespace refhost {
 Image::Image(int32_t w, int32_t h, bool alpha)
     : width(w), height(h), hasAlpha(alpha), rgba(static_cast<std::size_t>(w > 0 ? w : 0) * (h > 0 ? h : 0) * 4, 0) {}
 
-bool readImage(const std::string& path, Image& image, std::string& error) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) {
-        error = path + ": cannot open: " + std::strerror(errno);
+std::string megapixels(int64_t pixels) {
+    if (pixels < 100000) return std::to_string(pixels) + " pixels";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f Mpixel", static_cast<double>(pixels) / 1e6);
+    return text;
+}
+
+bool imageSizeAllowed(int64_t w, int64_t h, const std::string& name, const ImageLimits& limits,
+                      std::string& error) {
+    const std::string claim = name + ": the file claims " + std::to_string(w) + " x " + std::to_string(h) + " pixels";
+    if (w <= 0 || h <= 0) {
+        error = claim + ": there is no image to read";
         return false;
     }
+    if (w > kMaxImageSide || h > kMaxImageSide) {
+        error = claim + "; refhost reads images of at most " + std::to_string(kMaxImageSide) + " pixels on a side";
+        return false;
+    }
+    if (w * h > limits.maxPixels) {
+        error = claim + " (" + megapixels(w * h) + "); refhost reads at most " + megapixels(limits.maxPixels) +
+                " (--max-pixels)";
+        return false;
+    }
+    return true;
+}
+
+// Generous for every format: four 8-bit channels, the decoder's own working
+// buffers (PNG's filtered rows, JPEG's component planes), and a fixed margin.
+std::size_t decodeAllowanceFor(int64_t pixels) {
+    return static_cast<std::size_t>(std::min<int64_t>(pixels * 8 + (int64_t{1} << 20), SIZE_MAX / 2));
+}
+
+namespace {
+
+// One file to decode, from disk or from memory: the header, the bit depth and
+// the pixels, each through stb_image's functions for that kind of source.
+struct FileSource {
+    FILE* file;
+    int info(int* w, int* h, int* n) const { return stbi_info_from_file(file, w, h, n); }
+    int is16Bit() const { return stbi_is_16_bit_from_file(file); }
+    stbi_uc* load(int* w, int* h, int* n) const { return stbi_load_from_file(file, w, h, n, 4); }
+};
+
+// Bytes in memory are handed to the decoder through reader callbacks, as a
+// file's are, rather than as one buffer: stb_image's buffer path skips chunks
+// by pointer arithmetic without checking the length against the buffer.
+class MemorySource {
+public:
+    MemorySource(const uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
+    int info(int* w, int* h, int* n) const { return stbi_info_from_callbacks(&callbacks, rewound(), w, h, n); }
+    int is16Bit() const { return stbi_is_16_bit_from_callbacks(&callbacks, rewound()); }
+    stbi_uc* load(int* w, int* h, int* n) const { return stbi_load_from_callbacks(&callbacks, rewound(), w, h, n, 4); }
+
+private:
+    void* rewound() const {
+        position_ = 0;
+        return const_cast<MemorySource*>(this);
+    }
+    static int read(void* user, char* data, int size) {
+        auto& self = *static_cast<MemorySource*>(user);
+        const std::size_t n = std::min(self.size_ - self.position_, static_cast<std::size_t>(size > 0 ? size : 0));
+        std::memcpy(data, self.bytes_ + self.position_, n);
+        self.position_ += n;
+        return static_cast<int>(n);
+    }
+    static void skip(void* user, int n) {
+        auto& self = *static_cast<MemorySource*>(user);
+        // Negative skips go back, as a file's seek would, but never before the start.
+        if (n < 0)
+            self.position_ -= std::min(self.position_, static_cast<std::size_t>(-static_cast<int64_t>(n)));
+        else
+            self.position_ += std::min(self.size_ - self.position_, static_cast<std::size_t>(n));
+    }
+    static int eof(void* user) {
+        const auto& self = *static_cast<const MemorySource*>(user);
+        return self.position_ >= self.size_;
+    }
+    static constexpr stbi_io_callbacks callbacks = {read, skip, eof};
+
+    const uint8_t* bytes_;
+    std::size_t size_;
+    mutable std::size_t position_ = 0;
+};
+
+template <class Source>
+bool decode(const Source& source, const std::string& name, Image& image, std::string& error,
+            const ImageLimits& limits) {
     int w = 0, h = 0, channels = 0;
-    if (stbi_is_16_bit_from_file(file)) {
-        std::fclose(file);
-        error = path + ": 16-bit images are not supported (8 bits per channel only)";
+    decodeAllowance = decodeAllowanceFor(0);
+    allowanceExceeded = false;
+    if (!source.info(&w, &h, &channels)) {
+        error = name + ": cannot decode image: " + stbi_failure_reason();
         return false;
     }
-    stbi_uc* data = stbi_load_from_file(file, &w, &h, &channels, 4);
-    std::fclose(file);
+    const int64_t pixels = int64_t{w} * h;
+    if (!imageSizeAllowed(w, h, name, limits, error)) return false;
+    if (source.is16Bit()) {
+        error = name + ": 16-bit images are not supported (8 bits per channel only)";
+        return false;
+    }
+    decodeAllowance = decodeAllowanceFor(pixels);
+    const int claimedWidth = w, claimedHeight = h;
+    stbi_uc* data = source.load(&w, &h, &channels);
+    decodeAllowance = 0;
+    if (data && (w != claimedWidth || h != claimedHeight)) {
+        stbi_image_free(data);
+        error = name + ": cannot decode image: its header and its data disagree on the size";
+        return false;
+    }
     if (!data) {
-        error = path + ": cannot decode image: " + stbi_failure_reason();
+        error = name + ": cannot decode image: " +
+                (allowanceExceeded ? "its data expands beyond what " + std::to_string(w) + " x " +
+                                         std::to_string(h) + " pixels need (a damaged file?)"
+                                   : std::string(stbi_failure_reason()));
         return false;
     }
     image = Image(w, h, channels == 2 || channels == 4);
     std::memcpy(image.rgba.data(), data, image.rgba.size());
     stbi_image_free(data);
     return true;
+}
+
+} // namespace
+
+bool readImage(const std::string& path, Image& image, std::string& error, const ImageLimits& limits) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        error = path + ": cannot open: " + std::strerror(errno);
+        return false;
+    }
+    uint8_t head[3] = {};
+    const std::size_t got = std::fread(head, 1, sizeof head, file);
+    std::rewind(file);
+    const bool decoded = looksLikeJpeg(head, got) ? readJpeg({.file = file}, path, limits, image, error)
+                                                 : decode(FileSource{file}, path, image, error, limits);
+    std::fclose(file);
+    return decoded;
+}
+
+bool decodeImage(const uint8_t* bytes, std::size_t size, const std::string& name, Image& image,
+                 std::string& error, const ImageLimits& limits) {
+    if (looksLikeJpeg(bytes, size)) return readJpeg({.bytes = bytes, .size = size}, name, limits, image, error);
+    return decode(MemorySource(bytes, size), name, image, error, limits);
 }
 
 bool checkWritable(const std::string& path, std::string& error) {
