@@ -92,6 +92,9 @@ public:
 
 // A scene with a camera and two lights, so that viewer tests have items to find.
 SceneModel checkScene();
+// A sample as a host hands it over for a point of item `item` in front of
+// the check scene's camera, with the given colour.
+host::SampleAccess surfaceSample(host::ItemId item, double red, double green, double blue);
 
 // Byte offsets of the table slots below `end` that an activation left null or
 // as the sentinel.

@@ -19,21 +19,17 @@ void expectSequence(const ReferenceSequence& expected, const CallLog& log) {
     if (!difference.empty()) fail(difference);
 }
 
-// A sample as a host hands it over; the item id decides whether it is special.
-host::SampleAccess sampleOf(host::ItemId item, double red, double green, double blue) {
-    host::SampleAccess s{};
-    s.pixelX = 10;
-    s.pixelY = 20;
-    s.worldPosition[2] = 5.0;
-    s.raySource[1] = 1.0;
-    s.raySource[2] = -10.0;
-    s.shadingNormal[2] = -1.0;
-    s.itemId = item;
-    s.colour[0] = red;
-    s.colour[1] = green;
-    s.colour[2] = blue;
-    s.diffuse = 1.0;
-    return s;
+// The activation and create entries of a traced session, with the lookups
+// the creation makes; skips when the row does not bind.
+template <class Driver>
+host::Instance bindAndCreate(Driver& driver, ReferenceSequence& expected, const RowFacts& r) {
+    stage("activation");
+    expected.entry("activate", {"2", "GlobalLookup", "handler table", "null"}, "0");
+    if (driver.activate(2) != 0) skip("\"" + r.label + "\" does not bind with interface version 2 (see versions/" + r.label + ")");
+    stage("create");
+    expected.entry("create", {"null"}, "instance 1");
+    expected.initLookups();
+    return createInstance(driver, "create");
 }
 
 // Created and asked for its init, moved to two frames, evaluated in each, and
@@ -47,19 +43,13 @@ void checkShaderSequence(const ModuleFacts& facts, const RowFacts& r) {
     ReferenceSequence expected;
     const SceneModel& scene = session.host.scene;
 
-    stage("activation");
-    expected.entry("activate", {"2", "GlobalLookup", "handler table", "null"}, "0");
-    if (shader.activate(2) != 0) skip("\"" + r.label + "\" does not bind with interface version 2 (see versions/" + r.label + ")");
-    stage("create");
-    expected.entry("create", {"null"}, "instance 1");
-    expected.initLookups();
-    host::Instance instance = createInstance(shader, "create");
+    host::Instance instance = bindAndCreate(shader, expected, r);
     stage("init entry");
     expected.entry("init", {"instance 1"}, "null");
     expected.initLookups();
     shader.init(instance);
 
-    const host::SampleAccess samples[] = {sampleOf(0x10000001u, 0.5, 0.25, 1.0), sampleOf(0x00017FFFu, 0.5, 0.5, 0.5)};
+    const host::SampleAccess samples[] = {surfaceSample(0x10000001u, 0.5, 0.25, 1.0), surfaceSample(0x00017FFFu, 0.5, 0.5, 0.5)};
     int32_t frame = 0;
     for (const double time : {kFirstTime, kSecondTime}) {
         ++frame;
@@ -95,13 +85,7 @@ void checkFilterSequence(const ModuleFacts& facts, const RowFacts& r) {
     filter.trace = &trace;
     ReferenceSequence expected;
 
-    stage("activation");
-    expected.entry("activate", {"2", "GlobalLookup", "handler table", "null"}, "0");
-    if (filter.activate(2) != 0) skip("\"" + r.label + "\" does not bind with interface version 2 (see versions/" + r.label + ")");
-    stage("create");
-    expected.entry("create", {"null"}, "instance 1");
-    expected.initLookups();
-    host::Instance instance = createInstance(filter, "create");
+    host::Instance instance = bindAndCreate(filter, expected, r);
 
     std::mt19937 random(facts.seed);
     struct Run {

@@ -59,23 +59,6 @@ void print(const std::vector<Call>& calls, bool json) {
     }
 }
 
-// The sample a host hands over for a point of an object in front of the camera.
-host::SampleAccess traceSample() {
-    host::SampleAccess s{};
-    s.pixelX = 160;
-    s.pixelY = 120;
-    s.worldPosition[1] = 1.0;
-    s.raySource[1] = 1.0;
-    s.raySource[2] = -10.0;
-    s.shadingNormal[2] = -1.0;
-    s.itemId = 0x10000001u;
-    s.colour[0] = 0.5;
-    s.colour[1] = 0.25;
-    s.colour[2] = 1.0;
-    s.diffuse = 1.0;
-    return s;
-}
-
 // A 3x2 image with dark, middle and light bytes and a few alphas.
 Image traceImage() {
     Image image(3, 2, true);
@@ -130,7 +113,7 @@ int runTrace(const TraceOptions& options) {
             if (shader.activate(2) == 0) {
                 if (host::Instance instance = shader.create()) {
                     shader.newTime(instance, options.frame, options.time);
-                    host::SampleAccess sample = traceSample();
+                    host::SampleAccess sample = check::surfaceSample(0x10000001u, 0.5, 0.25, 1.0);
                     shader.evaluate(instance, sample);
                     shader.destroy(instance);
                 }
