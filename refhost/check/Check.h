@@ -2,7 +2,8 @@
 // process of its own, which loads the module itself, so that a module that
 // crashes or hangs costs one check and not the run. The parent learns the
 // module's server rows from the load check and then runs the checks by area:
-// table, activation and lifecycle, host services, shader, image filter, threads.
+// table, activation and lifecycle, host services, shader, image filter, threads,
+// and the reference call sequences of the servers this host knows.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,7 @@
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
+#include "refhost/image/FencedRows.h"
 #include "refhost/image/Image.h"
 
 namespace refhost::check {
@@ -55,6 +57,9 @@ struct CheckSkip {
 // "what: expected X, saw Y"
 [[noreturn]] void fail(const std::string& what, const std::string& expected, const std::string& seen);
 [[noreturn]] void skip(const std::string& why);
+// Notes something the interface allows but a module author should know of:
+// the check goes on, and ends as WARN unless it fails.
+void warn(const std::string& what);
 // One failure naming every problem found, the first three spelled out.
 [[noreturn]] void failWith(const std::vector<std::string>& problems);
 
@@ -68,6 +73,7 @@ using CheckBody = std::function<void(std::string& reply)>;
 struct CheckDefinition {
     std::string name;
     CheckBody body;
+    bool randomised = false;  // its cases come from the seed: --repeat runs it once per seed
 };
 
 // The module's row for `facts`; fails when it is not the row the load check saw.
@@ -86,6 +92,9 @@ public:
 
 // A scene with a camera and two lights, so that viewer tests have items to find.
 SceneModel checkScene();
+// A sample as a host hands it over for a point of item `item` in front of
+// the check scene's camera, with the given colour.
+host::SampleAccess surfaceSample(host::ItemId item, double red, double green, double blue);
 
 // Byte offsets of the table slots below `end` that an activation left null or
 // as the sentinel.
@@ -136,12 +145,18 @@ Image randomImage(int32_t width, int32_t height, std::mt19937& random);
 // once (colour and alpha), nothing outside the image was asked for or set, a
 // begun monitor was finished once, and, for a filter this host knows, every
 // byte is the documented one.
+// Also fails when the filter changed a byte of the source rows it was handed,
+// began the monitor twice or after an advance. The rows are guard-paged
+// (`fence`), so a touch before or past a row ends the check as a CRASH that
+// names the row.
 struct FilterRun {
     Image output;
-    int32_t advances = 0;  // calls of the monitor's advance
+    int32_t advances = 0;       // calls of the monitor's advance
+    int64_t beginTotal = 0;     // the total the monitor's begin was given
+    int64_t advancedSteps = 0;  // the sum of the advance amounts
 };
 FilterRun processFully(FilterDriver& filter, host::Instance instance, const Image& source, const std::string& what,
-                       bool withMonitor = true);
+                       bool withMonitor = true, RowFence fence = RowFence::AfterRow);
 
 // ---------------------------------------------------------------------------
 // The checks, by area. Each list holds the checks for the rows it concerns.
@@ -163,6 +178,7 @@ std::vector<CheckDefinition> lifecycleChecks(const ModuleFacts& facts);   // lif
 std::vector<CheckDefinition> serviceChecks(const ModuleFacts& facts);     // services/...
 std::vector<CheckDefinition> shaderChecks(const ModuleFacts& facts);      // shader/..., threads/<row>
 std::vector<CheckDefinition> filterChecks(const ModuleFacts& facts);      // filter/...
+std::vector<CheckDefinition> sequenceChecks(const ModuleFacts& facts);    // shader/sequence/..., filter/sequence/...
 
 // The groups of checks that need a loaded module, for the report when it cannot be loaded.
 const std::vector<std::string>& dependentGroups();
@@ -170,7 +186,8 @@ const std::vector<std::string>& dependentGroups();
 // ---------------------------------------------------------------------------
 // The parent: isolation and the report.
 
-enum class Status { Pass, Fail, Crash, Timeout, Skip };
+enum class Status { Pass, Warn, Fail, Crash, Timeout, Skip };
+const char* statusWord(Status status);
 
 struct Outcome {
     Status status = Status::Pass;
@@ -187,17 +204,25 @@ struct Outcome {
     }
 };
 
-// Runs `body` in a child process, killed after `timeoutSeconds`.
+// Runs `body` in a child process, killed after `timeoutSeconds`. A fault in
+// the child is reported with the faulting address, named as a row, channel
+// and offset when it lies in a guard page of the rows handed to a filter.
 Outcome runIsolated(const CheckBody& body, double timeoutSeconds);
+// Runs `body` in this process, for use under a debugger: a module that
+// crashes or hangs takes the whole run with it, and no time limit applies.
+Outcome runInProcess(const CheckBody& body);
 
 class Report {
 public:
     // Prints the check's line at once.
     void add(const std::string& name, const Outcome& outcome);
-    // "seed N" and "P passed, F failed[, S skipped]".
+    // "seed N", the warned checks when there are any, and
+    // "P passed, F failed[, S skipped]" (warnings count as passed).
     void printSummary(uint32_t seed) const;
-    bool allPassed() const;
+    // Nothing failed, crashed or timed out; with `strict`, nothing warned either.
+    bool allPassed(bool strict = false) const;
     bool writeJUnit(const std::string& path, const std::string& modulePath, uint32_t seed, std::string& error) const;
+    bool writeJson(const std::string& path, const std::string& modulePath, uint32_t seed, std::string& error) const;
 
 private:
     struct Entry {

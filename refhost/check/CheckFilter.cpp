@@ -1,10 +1,13 @@
-// Image filters: every pixel of images of awkward sizes set exactly once, a
-// stop through the progress monitor obeyed at once, and the documented bytes
-// for the filters this host knows.
+// Image filters: every pixel of images of awkward sizes set exactly once from
+// rows fenced by guard pages, the source rows left as they were, a stop
+// through the progress monitor obeyed at once whatever nonzero answer asks
+// for it, nothing set for negative sizes, a monitor begun once with a total
+// that covers the advances, and the documented bytes for the filters this
+// host knows.
 #include <algorithm>
-#include <cmath>
 
 #include "refhost/check/Check.h"
+#include "refhost/check/KnownServers.h"
 #include "refhost/image/ImageJob.h"
 
 namespace refhost::check {
@@ -18,10 +21,7 @@ constexpr double kFrameTime = 0.5;
 using FilterReference = uint8_t (*)(uint8_t colour);
 
 FilterReference filterReference(const std::string& serverName) {
-    if (serverName != "VelorastinFilter") return nullptr;
-    return [](uint8_t v) {
-        return static_cast<uint8_t>(std::pow(v * 0.00392156862745098, 0.45454545454545453) * 255.0);
-    };
+    return serverName == kDisplayEncodeFilterName ? displayEncode : nullptr;
 }
 
 std::string sizeText(const Image& image) { return std::to_string(image.width) + "x" + std::to_string(image.height); }
@@ -68,15 +68,45 @@ void checkSizes(FilterDriver& filter, host::Instance instance, uint32_t seed) {
     std::mt19937 random(seed);
     for (const Size& size : sizes) {
         const Image source = randomImage(size.width, size.height, random);
-        processFully(filter, instance, source, sizeText(source));
+        processFully(filter, instance, source, sizeText(source) + ", rows fenced after their end");
+        processFully(filter, instance, source, sizeText(source) + ", rows fenced before their start", true,
+                     RowFence::BeforeRow);
     }
     const Image source = randomImage(9, 4, random);
     processFully(filter, instance, source, sizeText(source) + " without a progress monitor", false);
 }
 
-// A stop answered at the first, second, middle and last advance: nothing is
-// read or written after it, finish is not called, and a full run on the same
-// instance afterwards gives what a fresh instance gives.
+// Widths and heights below zero: the filter may ask for rows when only the
+// width is negative, but sets no pixel and crashes on nothing, whatever the
+// monitor answers.
+void checkNegativeSizes(FilterDriver& filter, host::Instance instance) {
+    struct Size {
+        int32_t width, height;
+    };
+    constexpr Size sizes[] = {{-1, 3}, {-5, 3}, {3, -1}, {3, -5}, {-1, -1}, {-5, -5}};
+    for (const Size& size : sizes) {
+        for (const int32_t stopAt : {0, 1, 2, 3}) {
+            // The rows a negative width still has are the source's, of no bytes.
+            const Image source(0, size.height > 0 ? size.height : 0);
+            ImageJob job(source, kFrameTime, RowFence::AfterRow);
+            job.announceSize(size.width, size.height);
+            job.advanceAnswer = [stopAt](int32_t advances) { return stopAt && advances >= stopAt ? 1 : 0; };
+            const std::string what = std::to_string(size.width) + "x" + std::to_string(size.height) +
+                                     (stopAt ? ", the monitor answering stop at advance " + std::to_string(stopAt)
+                                             : ", the monitor never answering stop");
+            stage(what + ": process");
+            filter.process(instance, job.access());
+            if (job.outsideRequests)
+                fail(what, "no pixel set and no row outside the image asked for",
+                     decimal(static_cast<uint64_t>(job.outsideRequests)) + " such calls");
+            if (job.begins > 1) fail(what + ": the progress monitor", "begin at most once", "begin " + std::to_string(job.begins) + " times");
+        }
+    }
+}
+
+// A stop answered at every advance in turn, by each of several nonzero
+// answers: nothing is read or written after it, finish is not called, and a
+// full run on the same instance afterwards gives what a fresh instance gives.
 void checkAbort(FilterDriver& filter, uint32_t seed) {
     std::mt19937 random(seed);
     const Image source = randomImage(5, 8, random);
@@ -85,18 +115,17 @@ void checkAbort(FilterDriver& filter, uint32_t seed) {
     filter.destroy(fresh);
     if (full.advances == 0) skip("the filter never calls the monitor's advance, so it cannot be stopped");
 
-    std::vector<int32_t> stops = {1, 2, std::max(1, full.advances / 2), full.advances};
-    std::sort(stops.begin(), stops.end());
-    stops.erase(std::unique(stops.begin(), stops.end()), stops.end());
-    stops.erase(std::remove_if(stops.begin(), stops.end(), [&](int32_t k) { return k > full.advances; }), stops.end());
-
     host::Instance instance = createInstance(filter, "the instance to stop");
-    for (const int32_t stop : stops) {
-        const std::string what = "stop at advance " + std::to_string(stop) + " of " + std::to_string(full.advances);
+    // Any nonzero answer asks for the stop, not only 1.
+    constexpr int32_t kStopAnswers[] = {1, -1, 0x100};
+    for (const int32_t answer : kStopAnswers)
+    for (int32_t stop = 1; stop <= full.advances; ++stop) {
+        const std::string what = "stop answer " + std::to_string(answer) + " at advance " + std::to_string(stop) +
+                                 " of " + std::to_string(full.advances);
         {
-            ImageJob job(source, kFrameTime);
+            ImageJob job(source, kFrameTime, RowFence::AfterRow);
             job.fillOutput(kOutputSentinel);
-            job.advanceAnswer = [stop](int32_t advances) { return advances >= stop ? 1 : 0; };
+            job.advanceAnswer = [stop, answer](int32_t advances) { return advances >= stop ? answer : 0; };
             stage(what);
             filter.process(instance, job.access());
             if (!job.stopped) fail(what, "the filter to reach that advance", std::to_string(job.advances) + " advances");
@@ -110,6 +139,28 @@ void checkAbort(FilterDriver& filter, uint32_t seed) {
             fail("the full run after the " + what, "the output of a fresh instance's full run", "a different output");
     }
     filter.destroy(instance);
+}
+
+// The monitor is begun at most once, before any advance, with a total that
+// covers the steps advanced: a host sizes its progress display from it.
+void checkProgress(FilterDriver& filter, host::Instance instance, uint32_t seed, bool known) {
+    struct Size {
+        int32_t width, height;
+    };
+    // Tall and wide images, so that a total taken from the wrong side shows.
+    constexpr Size sizes[] = {{3, 9}, {9, 3}, {1, 16}, {5, 5}};
+    std::mt19937 random(seed);
+    for (const Size& size : sizes) {
+        const Image source = randomImage(size.width, size.height, random);
+        const std::string what = sizeText(source);
+        const FilterRun run = processFully(filter, instance, source, what);
+        if (known && run.beginTotal != size.height)
+            fail(what + ": the total given to the monitor's begin", "the height " + std::to_string(size.height),
+                 std::to_string(run.beginTotal));
+        if (run.advancedSteps > run.beginTotal)
+            warn(what + ": the monitor was begun with a total of " + std::to_string(run.beginTotal) +
+                 " and advanced " + std::to_string(run.advancedSteps) + " steps, more than the total");
+    }
 }
 
 void checkReference(FilterDriver& filter, host::Instance instance) {
@@ -148,34 +199,48 @@ Image randomImage(int32_t width, int32_t height, std::mt19937& random) {
 }
 
 FilterRun processFully(FilterDriver& filter, host::Instance instance, const Image& source, const std::string& what,
-                       bool withMonitor) {
-    ImageJob job(source, kFrameTime);
+                       bool withMonitor, RowFence fence) {
+    ImageJob job(source, kFrameTime, fence);
     job.fillOutput(kOutputSentinel);
     job.setMonitor(withMonitor);
     stage(what + ": process");
     filter.process(instance, job.access());
+    if (const auto change = job.sourceChange(source))
+        fail(what + ": source row " + std::to_string(change->row) + " of channel " + std::to_string(change->channel) +
+                 ", byte " + std::to_string(change->column) + " (the filter writes only through the setters)",
+             "unchanged " + hexByte(change->before), hexByte(change->after));
     expectEverySetOnce(job, source, what);
     if (job.begins > 1 || job.finishes != job.begins)
         fail(what + ": the progress monitor", job.begins ? "begin once, then finish once" : "no finish without a begin",
              "begin " + std::to_string(job.begins) + " times, finish " + std::to_string(job.finishes) + " times");
+    if (job.advancesBeforeBegin > 0)
+        fail(what + ": the progress monitor", "begin before any advance",
+             "begin after " + std::to_string(job.advancesBeforeBegin) + " advances");
     if (FilterReference reference = filterReference(filter.row.serverName))
         expectReference(reference, source, job.output, what);
-    return {job.output, job.advances};
+    return {job.output, job.advances, job.beginTotal, job.advancedSteps};
 }
 
 std::vector<CheckDefinition> filterChecks(const ModuleFacts& facts) {
     std::vector<CheckDefinition> checks;
     for (const RowFacts& r : facts.handlerRows()) {
         if (!r.isFilter()) continue;
-        checks.push_back({"filter/process/" + r.label, withFilter(facts, r, [seed = facts.seed](FilterDriver& f, host::Instance i) {
-                              checkSizes(f, i, seed);
-                          })});
-        checks.push_back({"filter/abort/" + r.label, [facts, r](std::string&) {
+        const uint32_t seed = facts.seed;
+        const bool known = filterReference(r.serverName) != nullptr;
+        checks.push_back({"filter/process/" + r.label,
+                          withFilter(facts, r, [seed](FilterDriver& f, host::Instance i) { checkSizes(f, i, seed); }), true});
+        checks.push_back({"filter/negative/" + r.label, withFilter(facts, r, checkNegativeSizes)});
+        checks.push_back({"filter/abort/" + r.label,
+                          [facts, r](std::string&) {
                               Session session(facts);
                               FilterDriver filter(session.row(r));
                               bind(filter, r.label);
                               checkAbort(filter, facts.seed);
-                          }});
+                          },
+                          true});
+        checks.push_back({"filter/progress/" + r.label, withFilter(facts, r, [seed, known](FilterDriver& f, host::Instance i) {
+                              checkProgress(f, i, seed, known);
+                          }), true});
         if (filterReference(r.serverName))
             checks.push_back({"filter/reference/" + r.label, withFilter(facts, r, checkReference)});
     }

@@ -316,7 +316,7 @@ std::vector<CheckDefinition> lifecycleChecks(const ModuleFacts& facts) {
     for (const RowFacts& r : handlers) {
         checks.push_back({"lifecycle/cycles/" + r.label, [facts, r](std::string&) { checkCycles(Session(facts), r); }});
         checks.push_back({"lifecycle/shuffle/" + r.label,
-                          [facts, r](std::string&) { checkShuffle(Session(facts), r, facts.seed); }});
+                          [facts, r](std::string&) { checkShuffle(Session(facts), r, facts.seed); }, true});
         checks.push_back(
             {"lifecycle/destroy-null/" + r.label, [facts, r](std::string&) { checkDestroyNull(Session(facts), r); }});
         checks.push_back({"lifecycle/describe/" + r.label, [facts, r](std::string&) { checkDescribe(Session(facts), r); }});

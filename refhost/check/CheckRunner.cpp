@@ -19,15 +19,81 @@ namespace refhost::check {
 
 namespace {
 
-// The child's last stage note, in memory shared with the parent so that it
-// survives the child's crash.
+// The child's last stage note and what its fault handler saw, in memory
+// shared with the parent so that they survive the child's crash.
 struct StageNote {
     char text[256];
+    char fault[256];
 };
 StageNote* stageNote = nullptr;
 
+// The warnings of the check that runs in this process.
+std::vector<std::string> warnings;
+
 // The child's result on the pipe: kind, then two length-prefixed texts.
-constexpr char kPassKind = 'P', kFailKind = 'F', kSkipKind = 'S';
+constexpr char kPassKind = 'P', kWarnKind = 'W', kFailKind = 'F', kSkipKind = 'S';
+
+// Notes where a fault hit, then lets it happen again with the default action,
+// so that the parent still sees the signal.
+void noteFault(int, siginfo_t* info, void*) {
+    if (!stageNote) return;
+    if (!FencedRows::describeFault(info->si_addr, stageNote->fault, sizeof stageNote->fault)) {
+        static const char digits[] = "0123456789abcdef";
+        char text[] = "at address 0x00000000";
+        auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+        for (int i = 0; i < 8; ++i) text[sizeof text - 2 - i] = digits[(address >> (4 * i)) & 0xF];
+        std::memcpy(stageNote->fault, text, sizeof text);
+    }
+}
+
+void installFaultHandler() {
+    static char alternateStack[64 * 1024];
+    stack_t stack{};
+    stack.ss_sp = alternateStack;
+    stack.ss_size = sizeof alternateStack;
+    sigaltstack(&stack, nullptr);
+    struct sigaction action {};
+    action.sa_sigaction = noteFault;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, nullptr);
+    sigaction(SIGBUS, &action, nullptr);
+}
+
+// Runs a check's body: its kind, and the detail that goes with it.
+char runBody(const CheckBody& body, std::string& detail, std::string& reply) {
+    warnings.clear();
+    char kind = kPassKind;
+    try {
+        body(reply);
+        if (!warnings.empty()) {
+            kind = kWarnKind;
+            for (std::size_t i = 0; i < warnings.size(); ++i) detail += (i ? "; " : "") + warnings[i];
+        }
+    } catch (const CheckFailure& failure) {
+        kind = kFailKind;
+        detail = failure.text;
+    } catch (const CheckSkip& skipped) {
+        kind = kSkipKind;
+        detail = skipped.why;
+    } catch (const std::exception& error) {
+        kind = kFailKind;
+        detail = std::string("the check itself failed: ") + error.what();
+    } catch (...) {
+        kind = kFailKind;
+        detail = "the check itself failed with an unknown exception";
+    }
+    return kind;
+}
+
+Status statusOfKind(char kind) {
+    switch (kind) {
+    case kPassKind: return Status::Pass;
+    case kWarnKind: return Status::Warn;
+    case kSkipKind: return Status::Skip;
+    default: return Status::Fail;
+    }
+}
 
 void appendText(std::string& out, const std::string& text) {
     const uint32_t size = static_cast<uint32_t>(text.size());
@@ -59,23 +125,9 @@ void writeAll(int fd, const std::string& data) {
 [[noreturn]] void runChild(const CheckBody& body, int resultFd) {
     // The report on stdout stays the parent's; whatever the module prints goes to stderr.
     dup2(STDERR_FILENO, STDOUT_FILENO);
-    char kind = kPassKind;
+    installFaultHandler();
     std::string detail, reply;
-    try {
-        body(reply);
-    } catch (const CheckFailure& failure) {
-        kind = kFailKind;
-        detail = failure.text;
-    } catch (const CheckSkip& skipped) {
-        kind = kSkipKind;
-        detail = skipped.why;
-    } catch (const std::exception& error) {
-        kind = kFailKind;
-        detail = std::string("the check itself failed: ") + error.what();
-    } catch (...) {
-        kind = kFailKind;
-        detail = "the check itself failed with an unknown exception";
-    }
+    const char kind = runBody(body, detail, reply);
     std::string message(1, kind);
     appendText(message, detail);
     appendText(message, reply);
@@ -83,7 +135,7 @@ void writeAll(int fd, const std::string& data) {
     std::fflush(stdout);
     // After a failure or skip the instances are left as they were: end without
     // the exit-time work, whose complaints would only hide the result.
-    if (kind != kPassKind) _exit(0);
+    if (kind != kPassKind && kind != kWarnKind) _exit(0);
     // The pipe closes when the process ends: the parent waits through the
     // module's static destructors, which run at exit as in a host.
     stage("process exit (the module's static destructors)");
@@ -124,9 +176,12 @@ std::string xmlEscaped(const std::string& text) {
     return out;
 }
 
+} // namespace
+
 const char* statusWord(Status status) {
     switch (status) {
     case Status::Pass: return "PASS";
+    case Status::Warn: return "WARN";
     case Status::Fail: return "FAIL";
     case Status::Crash: return "CRASH";
     case Status::Timeout: return "TIMEOUT";
@@ -134,6 +189,8 @@ const char* statusWord(Status status) {
     }
     return "?";
 }
+
+namespace {
 
 bool writeText(const char* tempPath, const void* data) {
     const auto& text = *static_cast<const std::string*>(data);
@@ -153,6 +210,10 @@ void fail(const std::string& what, const std::string& expected, const std::strin
 
 void skip(const std::string& why) { throw CheckSkip{why}; }
 
+void warn(const std::string& what) {
+    if (std::find(warnings.begin(), warnings.end(), what) == warnings.end()) warnings.push_back(what);
+}
+
 void stage(const std::string& what) {
     if (!stageNote) return;
     const std::size_t size = std::min(what.size(), sizeof stageNote->text - 1);
@@ -171,6 +232,7 @@ Outcome runIsolated(const CheckBody& body, double timeoutSeconds) {
         return Outcome::of(Status::Crash, std::string("cannot start the check: ") + std::strerror(errno));
     }
     note->text[0] = '\0';
+    note->fault[0] = '\0';
     std::fflush(stdout);
     std::fflush(stderr);
     const Clock::time_point start = Clock::now();
@@ -215,7 +277,9 @@ Outcome runIsolated(const CheckBody& body, double timeoutSeconds) {
     }
     outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     note->text[sizeof note->text - 1] = '\0';
+    note->fault[sizeof note->fault - 1] = '\0';
     const std::string lastStage = note->text;
+    const std::string fault = note->fault;
     munmap(note, sizeof(StageNote));
 
     // A complete result, if the child sent one.
@@ -227,17 +291,15 @@ Outcome runIsolated(const CheckBody& body, double timeoutSeconds) {
         in.remove_prefix(1);
         hasResult = takeText(in, outcome.detail) && takeText(in, outcome.reply);
     }
-    outcome.reportedPass = hasResult && kind == kPassKind;
-    const std::string afterResult =
-        hasResult ? std::string(" after reporting ") + (kind == kPassKind ? "PASS" : kind == kSkipKind ? "SKIP" : "FAIL")
-                  : "";
+    outcome.reportedPass = hasResult && (kind == kPassKind || kind == kWarnKind);
+    const std::string afterResult = hasResult ? std::string(" after reporting ") + statusWord(statusOfKind(kind)) : "";
     const std::string during = lastStage.empty() ? "" : " (during: " + lastStage + ")";
     if (timedOut) {
         outcome.status = Status::Timeout;
         outcome.detail = "no end within " + secondsText(timeoutSeconds) + afterResult + during;
     } else if (WIFSIGNALED(status)) {
         outcome.status = Status::Crash;
-        outcome.detail = signalName(WTERMSIG(status)) + afterResult + during;
+        outcome.detail = signalName(WTERMSIG(status)) + (fault.empty() ? "" : ": " + fault) + afterResult + during;
     } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
         outcome.status = Status::Crash;
         outcome.detail = "exited with status " + std::to_string(WEXITSTATUS(status)) + afterResult + during;
@@ -245,8 +307,19 @@ Outcome runIsolated(const CheckBody& body, double timeoutSeconds) {
         outcome.status = Status::Crash;
         outcome.detail = "the check's process ended without a result" + during;
     } else {
-        outcome.status = kind == kPassKind ? Status::Pass : kind == kSkipKind ? Status::Skip : Status::Fail;
+        outcome.status = statusOfKind(kind);
     }
+    return outcome;
+}
+
+Outcome runInProcess(const CheckBody& body) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    Outcome outcome;
+    const char kind = runBody(body, outcome.detail, outcome.reply);
+    outcome.status = statusOfKind(kind);
+    outcome.reportedPass = kind == kPassKind || kind == kWarnKind;
+    outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return outcome;
 }
 
@@ -259,23 +332,32 @@ void Report::add(const std::string& name, const Outcome& outcome) {
     std::fflush(stdout);
 }
 
-bool Report::allPassed() const {
-    for (const Entry& e : entries_)
-        if (e.outcome.status != Status::Pass && e.outcome.status != Status::Skip) return false;
+bool Report::allPassed(bool strict) const {
+    for (const Entry& e : entries_) {
+        const Status s = e.outcome.status;
+        if (s != Status::Pass && s != Status::Skip && !(s == Status::Warn && !strict)) return false;
+    }
     return true;
 }
 
 void Report::printSummary(uint32_t seed) const {
     int passed = 0, failed = 0, skipped = 0;
+    std::string warned;
+    int warnings = 0;
     for (const Entry& e : entries_) {
-        if (e.outcome.status == Status::Pass)
+        if (e.outcome.status == Status::Pass || e.outcome.status == Status::Warn)
             ++passed;
         else if (e.outcome.status == Status::Skip)
             ++skipped;
         else
             ++failed;
+        if (e.outcome.status == Status::Warn) {
+            warned += (warnings ? ", " : "") + e.name;
+            ++warnings;
+        }
     }
     std::printf("seed %u\n", seed);
+    if (warnings) std::printf("%d %s (%s)\n", warnings, warnings == 1 ? "warning" : "warnings", warned.c_str());
     if (skipped)
         std::printf("%d passed, %d failed, %d skipped\n", passed, failed, skipped);
     else
@@ -297,6 +379,9 @@ bool Report::writeJUnit(const std::string& path, const std::string& modulePath, 
         const std::string message = xmlEscaped(o.detail);
         switch (o.status) {
         case Status::Pass: cases += "/>\n"; continue;
+        case Status::Warn:
+            cases += ">\n      <system-out>WARN: " + message + "</system-out>\n";
+            break;
         case Status::Fail:
             ++failures;
             cases += ">\n      <failure message=\"" + message + "\"/>\n";
@@ -321,6 +406,30 @@ bool Report::writeJUnit(const std::string& path, const std::string& modulePath, 
                             ">\n    <properties>\n      <property name=\"seed\" value=\"" + std::to_string(seed) +
                             "\"/>\n    </properties>\n" + cases + "  </testsuite>\n</testsuites>\n";
     return writeFileAtomically(path, "JUnit report", writeText, &xml, error);
+}
+
+bool Report::writeJson(const std::string& path, const std::string& modulePath, uint32_t seed, std::string& error) const {
+    int passed = 0, warned = 0, failed = 0, skipped = 0;
+    std::string checks;
+    for (const Entry& e : entries_) {
+        const Outcome& o = e.outcome;
+        switch (o.status) {
+        case Status::Pass: ++passed; break;
+        case Status::Warn: ++passed, ++warned; break;
+        case Status::Skip: ++skipped; break;
+        default: ++failed;
+        }
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3f", o.seconds);
+        checks += std::string(checks.empty() ? "" : ",\n") + "    {\"name\": " + jsonText(e.name) +
+                  ", \"status\": " + jsonText(statusWord(o.status)) + ", \"detail\": " + jsonText(o.detail) +
+                  ", \"seconds\": " + seconds + "}";
+    }
+    const std::string json = "{\n  \"module\": " + jsonText(modulePath) + ",\n  \"seed\": " + std::to_string(seed) +
+                             ",\n  \"passed\": " + std::to_string(passed) + ",\n  \"warned\": " + std::to_string(warned) +
+                             ",\n  \"failed\": " + std::to_string(failed) + ",\n  \"skipped\": " +
+                             std::to_string(skipped) + ",\n  \"checks\": [\n" + checks + "\n  ]\n}\n";
+    return writeFileAtomically(path, "JSON report", writeText, &json, error);
 }
 
 } // namespace refhost::check

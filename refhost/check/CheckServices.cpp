@@ -119,7 +119,7 @@ std::vector<CheckDefinition> serviceChecks(const ModuleFacts& facts) {
                                   if (missing(runs.random())) withheld.insert(s.name);
                               runs.run(withheld, "run " + std::to_string(i));
                           }
-                      }});
+                      }, true});
     return checks;
 }
 

@@ -39,6 +39,22 @@ SceneModel checkScene() {
     return scene;
 }
 
+host::SampleAccess surfaceSample(host::ItemId item, double red, double green, double blue) {
+    host::SampleAccess s{};
+    s.pixelX = 160;
+    s.pixelY = 120;
+    s.worldPosition[1] = 1.0;
+    s.raySource[1] = 1.0;
+    s.raySource[2] = -10.0;
+    s.shadingNormal[2] = -1.0;
+    s.itemId = item;
+    s.colour[0] = red;
+    s.colour[1] = green;
+    s.colour[2] = blue;
+    s.diffuse = 1.0;
+    return s;
+}
+
 void failWith(const std::vector<std::string>& problems) {
     std::string text;
     const std::size_t shown = std::min<std::size_t>(problems.size(), 3);

@@ -1,5 +1,7 @@
 // `refhost check`: the load check first (it names the rows), then the
 // descriptor and table checks, then every check of the module's handler rows.
+#include <fnmatch.h>
+
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -7,31 +9,81 @@
 
 #include "refhost/check/Check.h"
 #include "refhost/cli/Commands.h"
+#include "refhost/cli/ExitStatus.h"
 
 namespace refhost {
 
+namespace {
+
+using namespace check;
+
+// A pattern with a wildcard matches whole names; a plain text matches every
+// name that contains it, so that "filter/" picks a group.
+bool patternMatches(const std::string& pattern, const std::string& name) {
+    if (pattern.find_first_of("*?[") != std::string::npos) return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+    return name.find(pattern) != std::string::npos;
+}
+
+// Every check of the rows, in the order they run.
+std::vector<CheckDefinition> rowChecks(const ModuleFacts& facts) {
+    std::vector<CheckDefinition> all;
+    for (auto checks : {activationChecks, lifecycleChecks, serviceChecks, shaderChecks, filterChecks, sequenceChecks})
+        for (CheckDefinition& entry : checks(facts)) all.push_back(std::move(entry));
+    return all;
+}
+
+std::string seedSuffix(uint32_t seed) { return " [seed " + std::to_string(seed) + "]"; }
+
+} // namespace
+
 int runCheck(const CheckOptions& options) {
-    using namespace check;
     std::string error;
-    if (!options.junit.empty() && !checkWritable(options.junit, error)) {
-        std::fprintf(stderr, "refhost check: %s\n", error.c_str());
-        return 2;
+    for (const std::string* report : {&options.junit, &options.json}) {
+        if (!report->empty() && !checkWritable(*report, error)) {
+            std::fprintf(stderr, "refhost check: %s\n", error.c_str());
+            return kExitUsage;
+        }
     }
     auto selected = [&](const std::string& name) {
-        return options.only.empty() || name.find(options.only) != std::string::npos;
+        if (options.only.empty()) return true;
+        for (const std::string& pattern : options.only)
+            if (patternMatches(pattern, name)) return true;
+        return false;
     };
+    // A group that cannot run is reported when --only names it or something inside it.
+    auto groupSelected = [&](const std::string& group) {
+        if (selected(group)) return true;
+        for (const std::string& pattern : options.only)
+            if (pattern.rfind(group, 0) == 0) return true;
+        return false;
+    };
+    auto execute = [&](const CheckBody& body) {
+        return options.noFork ? runInProcess(body) : runIsolated(body, options.timeout);
+    };
+
+    // The load check always runs: its reply names the rows the other checks are about.
+    const Outcome load = execute(loadCheck(options.module).body);
+    const LoadReply loaded = parseLoadReply(load.reply);
+    ModuleFacts facts{options.module, options.seed, loaded.rows};
+
+    if (options.list) {
+        for (const char* name : {"load", "descriptor", "table"})
+            if (selected(name)) std::printf("%s\n", name);
+        if (!load.reportedPass) {
+            std::fprintf(stderr, "refhost check: %s: the module does not load (%s), so its rows' checks are unknown\n",
+                         options.module.c_str(), load.detail.c_str());
+            return kExitFailed;
+        }
+        for (const CheckDefinition& entry : rowChecks(facts))
+            if (selected(entry.name)) std::printf("%s%s\n", entry.name.c_str(), entry.randomised ? "  (randomised)" : "");
+        return kExitSuccess;
+    }
+
     Report report;
-    auto run = [&](const CheckDefinition& entry) {
-        if (selected(entry.name)) report.add(entry.name, runIsolated(entry.body, options.timeout));
-    };
     auto skipAll = [&](const std::string& name, const std::string& why) {
         if (selected(name)) report.add(name, Outcome::of(Status::Skip, why));
     };
-
     std::printf("module   %s\n", options.module.c_str());
-    // The load check always runs: its reply names the rows the other checks are about.
-    const Outcome load = runIsolated(loadCheck(options.module).body, options.timeout);
-    const LoadReply loaded = parseLoadReply(load.reply);
     if (selected("load") || load.status != Status::Pass) report.add("load", load);
 
     // The descriptor and table checks name what the loader refused, once the library opens.
@@ -40,42 +92,67 @@ int runCheck(const CheckOptions& options) {
             skipAll(entry.name, "the load check ended without a result (see load)");
         else if (!loaded.opened)
             skipAll(entry.name, "the module does not open: " + loaded.openError);
-        else
-            run(entry);
+        else if (selected(entry.name))
+            report.add(entry.name, execute(entry.body));
     }
 
     // A load that passed and then crashed at exit still names the rows: their
     // checks run and show the rest.
     if (!load.reportedPass) {
-        // A group is reported when --only names it or something inside it.
         for (const std::string& group : dependentGroups())
-            if (selected(group) || options.only.rfind(group, 0) == 0)
-                report.add(group, Outcome::of(Status::Skip, "the module could not be loaded (see load)"));
+            if (groupSelected(group)) report.add(group, Outcome::of(Status::Skip, "the module could not be loaded (see load)"));
     } else {
-        ModuleFacts facts{options.module, options.seed, loaded.rows};
-        for (auto checks : {activationChecks, lifecycleChecks, serviceChecks, shaderChecks, filterChecks})
-            for (const CheckDefinition& entry : checks(facts)) run(entry);
+        // The same checks for each seed; a randomised one runs once per seed.
+        std::vector<std::vector<CheckDefinition>> bySeed;
+        for (int32_t i = 0; i < options.repeat; ++i) {
+            ModuleFacts seeded = facts;
+            seeded.seed = options.seed + static_cast<uint32_t>(i);
+            bySeed.push_back(rowChecks(seeded));
+        }
+        for (std::size_t j = 0; j < bySeed[0].size(); ++j) {
+            const CheckDefinition& entry = bySeed[0][j];
+            if (!selected(entry.name)) continue;
+            if (!entry.randomised || options.repeat == 1) {
+                report.add(entry.name, execute(entry.body));
+                continue;
+            }
+            for (int32_t i = 0; i < options.repeat; ++i)
+                report.add(entry.name + seedSuffix(options.seed + static_cast<uint32_t>(i)), execute(bySeed[i][j].body));
+        }
     }
 
     report.printSummary(options.seed);
-    if (!options.junit.empty() && !report.writeJUnit(options.junit, options.module, options.seed, error)) {
-        std::fprintf(stderr, "refhost check: %s\n", error.c_str());
-        return 2;
+    for (const auto& [path, write] : {std::pair{&options.junit, &Report::writeJUnit}, std::pair{&options.json, &Report::writeJson}}) {
+        if (!path->empty() && !(report.*write)(*path, options.module, options.seed, error)) {
+            std::fprintf(stderr, "refhost check: %s\n", error.c_str());
+            return kExitFailed;
+        }
     }
-    return report.allPassed() ? 0 : 1;
+    return report.allPassed(options.strict) ? kExitSuccess : kExitFailed;
 }
 
 CommandLine addCheckCommand(CLI::App& app) {
     auto options = std::make_shared<CheckOptions>();
     CLI::App* command = app.add_subcommand(
         "check", "Validate a module: every check runs in a child process with a time limit.\n"
-                 "Exit 0 only when nothing failed, crashed or timed out.");
+                 "Statuses PASS, WARN, FAIL, CRASH, TIMEOUT, SKIP. Exit 0 only when nothing\n"
+                 "failed, crashed or timed out (and, with --strict, nothing warned).");
     command->add_option("FILE", options->module, "Module file")->required();
     command->add_option("--seed", options->seed, "Seed of the randomised checks")->capture_default_str();
-    command->add_option("--only", options->only, "Run only the checks whose name contains this text");
+    command->add_option("--only", options->only,
+                        "Run only the checks that match this glob pattern (a text without * ? [ matches\n"
+                        "every name containing it); may be repeated");
     command->add_option("--timeout", options->timeout, "Seconds each check may take")
         ->check(CLI::PositiveNumber)->capture_default_str();
+    command->add_option("--repeat", options->repeat, "Run the randomised checks with seeds SEED .. SEED+N-1")
+        ->check(CLI::PositiveNumber)->capture_default_str();
+    command->add_flag("--list", options->list, "Print the name of every check of the module and run none");
+    command->add_flag("--strict", options->strict, "Warnings fail the run");
+    command->add_flag("--no-fork", options->noFork,
+                      "Run every check in this process, for use under a debugger. Unsafe: a module that\n"
+                      "crashes or hangs takes the whole run with it, and no time limit applies");
     command->add_option("--junit", options->junit, "Write a JUnit XML report to this file");
+    command->add_option("--json", options->json, "Write a JSON report to this file");
     return {command, [options] { return runCheck(*options); }};
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -23,6 +24,7 @@ CommandLine addFilterCommand(CLI::App& app);
 CommandLine addRenderCommand(CLI::App& app);
 CommandLine addCheckCommand(CLI::App& app);
 CommandLine addChartCommand(CLI::App& app);
+CommandLine addTraceCommand(CLI::App& app);
 
 // The pluginServer.p built beside the refhost program.
 std::string defaultModulePath();
@@ -58,9 +60,14 @@ int runRender(const RenderOptions& options);
 struct CheckOptions {
     std::string module;
     uint32_t seed = 1;
-    std::string only;       // run only the checks whose name contains this
+    std::vector<std::string> only;  // glob patterns (or texts a name contains); empty: every check
     double timeout = 20.0;  // seconds per check
     std::string junit;      // JUnit XML report path, empty for none
+    std::string json;       // JSON report path, empty for none
+    bool list = false;      // print the checks' names, run none
+    int32_t repeat = 1;     // the randomised checks run with seeds seed .. seed + repeat - 1
+    bool noFork = false;    // every check in this process (for a debugger)
+    bool strict = false;    // warnings fail the run
 };
 int runCheck(const CheckOptions& options);
 

@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
 
     const std::vector<CommandLine> commands = {
         addListCommand(app), addFilterCommand(app), addRenderCommand(app), addCheckCommand(app),
-        addChartCommand(app),
+        addChartCommand(app),   addTraceCommand(app),
     };
     try {
         app.parse(argc, argv);

@@ -30,10 +30,49 @@ std::string formatArg(const void* pointer) {
     return pointer ? buffer : "null";
 }
 
-void CallLog::record(std::string name, std::vector<std::string> args) {
-    if (!enabled) return;
+std::string jsonText(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+                out += escaped;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out + "\"";
+}
+
+long CallLog::record(std::string name, std::vector<std::string> args) {
+    if (!enabled) return -1;
     std::lock_guard lock(mutex_);
-    calls_.push_back({std::move(name), std::move(args)});
+    calls_.emplace_back(std::move(name), std::move(args));
+    return static_cast<long>(calls_.size()) - 1;
+}
+
+long CallLog::recordEntry(std::string name, std::vector<std::string> args) {
+    if (!enabled) return -1;
+    std::lock_guard lock(mutex_);
+    calls_.emplace_back(std::move(name), std::move(args), true);
+    return static_cast<long>(calls_.size()) - 1;
+}
+
+void CallLog::setResult(long index, std::string result) {
+    std::lock_guard lock(mutex_);
+    if (index >= 0 && static_cast<std::size_t>(index) < calls_.size()) calls_[static_cast<std::size_t>(index)].result = std::move(result);
+}
+
+std::size_t CallLog::size() const {
+    std::lock_guard lock(mutex_);
+    return calls_.size();
 }
 
 std::vector<Call> CallLog::calls() const {

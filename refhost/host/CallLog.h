@@ -10,9 +10,17 @@
 namespace refhost {
 
 struct Call {
+    Call() = default;
+    Call(std::string callName, std::vector<std::string> callArgs, bool isEntry = false, std::string returned = {})
+        : name(std::move(callName)), args(std::move(callArgs)), intoModule(isEntry), result(std::move(returned)) {}
+
     std::string name;               // e.g. "lookup", "item.param", "renderMemory.create"
     std::vector<std::string> args;  // formatted arguments
     std::string text() const;       // "item.param(16777217, 8, 0.2)"
+    // Filled only while a Trace runs: who called (the host calling a module
+    // entry, or the module calling a host function) and what the call returned.
+    bool intoModule = false;
+    std::string result;
     bool operator==(const Call&) const = default;
 };
 
@@ -22,10 +30,18 @@ inline std::string formatArg(uint32_t value) { return formatArg(static_cast<int6
 std::string formatArg(double value);  // shortest text that reads back exactly
 std::string formatArg(const char* text);
 std::string formatArg(const void* pointer);
+// `text` as a JSON string, quotes included.
+std::string jsonText(const std::string& text);
 
 class CallLog {
 public:
-    void record(std::string name, std::vector<std::string> args);
+    // Returns the call's index, or -1 when the log is off.
+    long record(std::string name, std::vector<std::string> args);
+    // Records a call of a module entry by the host.
+    long recordEntry(std::string name, std::vector<std::string> args);
+    // Sets what the call at `index` returned; ignores -1.
+    void setResult(long index, std::string result);
+    std::size_t size() const;
     std::vector<Call> calls() const;
     // The calls whose name is `name`, in order.
     std::vector<Call> named(const std::string& name) const;

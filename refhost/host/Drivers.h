@@ -1,5 +1,6 @@
 // Binding one server row and driving its instances through the handler table
-// only, as a host does.
+// only, as a host does. With a Trace attached, every entry call is recorded
+// with its arguments and result; without one the calls go straight through.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include "host/HandlerTables.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
+#include "refhost/host/Trace.h"
 
 namespace refhost {
 
@@ -25,7 +27,12 @@ public:
     // the host's lookup. Returns the activation's result.
     int32_t activate(int32_t version, void* serverData = nullptr) {
         fill();
-        return row.activate(version, Host::lookupFunction(), &table, serverData);
+        if (!trace) return row.activate(version, Host::lookupFunction(), &table, serverData);
+        const long call = trace->entered(
+            "activate", {formatArg(version), "GlobalLookup", "handler table", formatArg(static_cast<const void*>(serverData))});
+        const int32_t result = row.activate(version, Trace::lookupFunction(), &table, serverData);
+        trace->returned(call, formatArg(result));
+        return result;
     }
 
     // Whether a slot still holds the sentinel.
@@ -42,20 +49,39 @@ public:
         return true;
     }
 
-    host::Instance create() { return table.create(nullptr); }
-    void destroy(host::Instance instance) { table.destroy(instance); }
-    int32_t copy(host::Instance source, host::Instance target) { return table.copy(source, target); }
+    host::Instance create() {
+        if (!trace) return table.create(nullptr);
+        const long call = trace->entered("create", {"null"});
+        host::Instance instance = table.create(nullptr);
+        trace->returned(call, trace->instanceName(instance));
+        return instance;
+    }
+    void destroy(host::Instance instance) {
+        const long call = trace ? trace->entered("destroy", {trace->instanceName(instance)}) : -1;
+        table.destroy(instance);
+        if (trace) trace->returned(call, "");
+    }
+    int32_t copy(host::Instance source, host::Instance target) {
+        if (!trace) return table.copy(source, target);
+        const long call = trace->entered("copy", {trace->instanceName(source), trace->instanceName(target)});
+        const int32_t result = table.copy(source, target);
+        trace->returned(call, formatArg(result));
+        return result;
+    }
     int32_t load(host::Instance instance, void* state = nullptr) { return table.load(instance, state); }
     int32_t save(host::Instance instance, void* state = nullptr) { return table.save(instance, state); }
     // The describe entry's text, or empty when the version gave none.
     std::string describe(host::Instance instance) {
         if (untouched(table.describe) || !table.describe) return {};
+        const long call = trace ? trace->entered("describe", {trace->instanceName(instance)}) : -1;
         const char* text = table.describe(instance);
+        if (trace) trace->returned(call, Trace::messageText(text));
         return text ? std::string(text) : std::string();
     }
 
     const ServerRow& row;
     Table table{};
+    Trace* trace = nullptr;  // records every entry call when set
 
 private:
     void fill() {
@@ -67,20 +93,63 @@ private:
 class ShaderDriver : public HandlerDriver<host::ShaderHandler> {
 public:
     using HandlerDriver::HandlerDriver;
-    host::ErrorText init(host::Instance instance) { return table.init(instance); }
+    host::ErrorText init(host::Instance instance) {
+        if (!trace) return table.init(instance);
+        const long call = trace->entered("init", {trace->instanceName(instance)});
+        host::ErrorText message = table.init(instance);
+        trace->returned(call, Trace::messageText(message));
+        return message;
+    }
     void cleanup(host::Instance instance) { table.cleanup(instance); }
     host::ErrorText newTime(host::Instance instance, int32_t frame, double time) {
-        return table.newTime(instance, frame, time);
+        if (!trace) return table.newTime(instance, frame, time);
+        const long call = trace->entered("newTime", {trace->instanceName(instance), formatArg(frame), formatArg(time)});
+        host::ErrorText message = table.newTime(instance, frame, time);
+        trace->returned(call, Trace::messageText(message));
+        return message;
     }
-    void evaluate(host::Instance instance, host::SampleAccess& sample) { table.evaluate(instance, &sample); }
-    uint32_t flags(host::Instance instance) { return table.flags(instance); }
+    void evaluate(host::Instance instance, host::SampleAccess& sample) {
+        if (!trace) return table.evaluate(instance, &sample);
+        const long call = trace->entered("evaluate", {trace->instanceName(instance), sampleText(sample)});
+        table.evaluate(instance, &sample);
+        trace->returned(call, "colour " + colourText(sample));
+    }
+    uint32_t flags(host::Instance instance) {
+        if (!trace) return table.flags(instance);
+        const long call = trace->entered("flags", {trace->instanceName(instance)});
+        const uint32_t result = table.flags(instance);
+        trace->returned(call, formatArg(result));
+        return result;
+    }
+
+    // How a traced evaluate shows its sample and the colour it returned.
+    static std::string colourText(const host::SampleAccess& s) {
+        return "(" + formatArg(s.colour[0]) + ", " + formatArg(s.colour[1]) + ", " + formatArg(s.colour[2]) + ")";
+    }
+    static std::string sampleText(const host::SampleAccess& s) {
+        return "sample of item " + formatArg(s.itemId) + " at pixel (" + formatArg(s.pixelX) + ", " +
+               formatArg(s.pixelY) + "), colour " + colourText(s);
+    }
 };
 
 class FilterDriver : public HandlerDriver<host::ImageFilterHandler> {
 public:
     using HandlerDriver::HandlerDriver;
-    void process(host::Instance instance, const host::ImageAccess& access) { table.process(instance, &access); }
-    int32_t flags(host::Instance instance) { return table.flags(instance); }
+    void process(host::Instance instance, const host::ImageAccess& access) {
+        if (!trace) return table.process(instance, &access);
+        const long call = trace->entered(
+            "process", {trace->instanceName(instance), "image " + formatArg(access.width) + "x" + formatArg(access.height) +
+                                                           " at time " + formatArg(access.time)});
+        table.process(instance, &access);
+        trace->returned(call, "");
+    }
+    int32_t flags(host::Instance instance) {
+        if (!trace) return table.flags(instance);
+        const long call = trace->entered("flags", {trace->instanceName(instance)});
+        const int32_t result = table.flags(instance);
+        trace->returned(call, formatArg(result));
+        return result;
+    }
 };
 
 } // namespace refhost

@@ -7,10 +7,13 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "host/ImageAccess.h"
 #include "refhost/host/CallLog.h"
+#include "refhost/image/FencedRows.h"
 #include "refhost/image/Image.h"
 #include "refhost/image/Progress.h"
 
@@ -18,7 +21,9 @@ namespace refhost {
 
 class ImageJob {
 public:
-    ImageJob(const Image& source, double time);
+    // With a fence, the source rows are handed out from guard-paged buffers
+    // (see FencedRows); fencing costs pages per row, so it is for small images.
+    ImageJob(const Image& source, double time, RowFence fence = RowFence::None);
     ImageJob(const ImageJob&) = delete;
     ImageJob& operator=(const ImageJob&) = delete;
     ~ImageJob();
@@ -29,6 +34,9 @@ public:
 
     // Pre-fills the output (colour and alpha) with `value`.
     void fillOutput(uint8_t value);
+    // Announces a size other than the source's in the record (negative sizes,
+    // for instance); rows and pixels outside the source stay outside.
+    void announceSize(int32_t width, int32_t height);
 
     // Without a monitor the record's monitor pointer is null.
     void setMonitor(bool present) { access_.monitor = present ? &monitor_ : nullptr; }
@@ -37,12 +45,26 @@ public:
     ProgressBar* progress = nullptr;   // drawn by begin/advance/finish when set
     bool stopOnInterrupt = false;      // advance answers "stop" after Ctrl-C
 
+    // The first source byte that differs from `source` now (the filter wrote
+    // into a row it was handed), if any.
+    struct SourceChange {
+        int32_t channel, row, column;
+        uint8_t before, after;
+    };
+    std::optional<SourceChange> sourceChange(const Image& source) const;
+
     Image output;
     // What the filter did, for checking.
     CallLog log;  // off unless enabled: row, setColour, setAlpha, begin, advance, finish
+    // When set, every call is also recorded here with its result, as the
+    // module's calls of host functions in a trace ("image.row", "monitor.begin", ...).
+    CallLog* trace = nullptr;
     std::vector<uint16_t> colourSets, alphaSets;  // per pixel
     int64_t outsideRequests = 0;  // rows or pixels asked for or set outside the image, or bad channel codes
     int32_t begins = 0, advances = 0, finishes = 0;
+    int32_t advancesBeforeBegin = -1;  // advances seen when begin was first called; -1 without a begin
+    int64_t beginTotal = 0;            // the total given to the first begin
+    int64_t advancedSteps = 0;         // the sum of the amounts given to advance
     bool stopped = false;         // the monitor answered "stop" at least once
     int64_t callsAfterStop = 0;   // row or setter calls after the stop answer
 
@@ -54,10 +76,15 @@ private:
     static int32_t advanceFunction(void* context, int32_t amount);
     static int32_t finishFunction(void* context);
     bool inside(int32_t x, int32_t y) const;
+    const uint8_t* plane(int index, int32_t row) const;
+    // Records one call in `log` (when on) and in `trace` (when set).
+    long note(const char* name, const char* traceName, std::vector<std::string> args);
+    void noteResult(long traceIndex, std::string result);
 
     ImageJob* previous_ = nullptr;
     int32_t width_, height_;
-    std::array<std::vector<uint8_t>, 4> planes_;  // red, green, blue, alpha
+    std::array<std::vector<uint8_t>, 4> planes_;  // red, green, blue, alpha; empty when fenced
+    std::unique_ptr<FencedRows> fenced_;
     std::vector<uint8_t> blankRow_;               // served for rows outside the image
     host::ImageAccess access_{};
     host::ProgressMonitor monitor_{};

@@ -2,9 +2,11 @@
 // the broken rule of every planted-fault fixture.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -20,14 +22,22 @@ struct CheckRun {
     int exitStatus = -1;
     std::string output;  // stdout: one line per check, then the seed and the counts
 
-    bool hasLine(const std::string& status, const std::string& check) const {
+    bool hasLine(const std::string& status, const std::string& check) const { return detailOf(status, check).has_value(); }
+    // What the line of `check` with `status` says after the check's name.
+    std::optional<std::string> detailOf(const std::string& status, const std::string& check) const {
         std::istringstream lines(output);
         for (std::string line; std::getline(lines, line);) {
             if (line.rfind(status + " ", 0) != 0) continue;
             const std::string rest = line.substr(line.find_first_not_of(' ', status.size()));
-            if (rest == check || rest.rfind(check + ": ", 0) == 0) return true;
+            if (rest == check) return std::string();
+            if (rest.rfind(check + ": ", 0) == 0) return rest.substr(check.size() + 2);
         }
-        return false;
+        return std::nullopt;
+    }
+    std::string lineBeforeLast() const {
+        std::string trimmed = output.substr(0, output.find_last_not_of('\n') + 1);
+        trimmed = trimmed.substr(0, trimmed.rfind('\n'));
+        return trimmed.substr(trimmed.rfind('\n') + 1);
     }
     int linesWith(const std::string& status) const {
         std::istringstream lines(output);
@@ -85,8 +95,11 @@ TEST(CheckCommand, PassesTheBuiltModuleAndWritesItsJUnitReport) {
           "lifecycle/describe/VelorastinShader", "lifecycle/copy-across", "lifecycle/reload",
           "services/without/LW Camera Info", "services/without-all", "services/random", "shader/evaluate/VelorastinShader",
           "shader/reference/VelorastinShader", "threads/VelorastinShader", "filter/process/VelorastinFilter",
-          "filter/abort/VelorastinFilter", "filter/reference/VelorastinFilter"})
+          "filter/negative/VelorastinFilter", "filter/abort/VelorastinFilter", "filter/progress/VelorastinFilter",
+          "filter/reference/VelorastinFilter", "shader/sequence/VelorastinShader", "filter/sequence/VelorastinFilter"})
         EXPECT_TRUE(run.hasLine("PASS", check)) << check << "\n" << run.output;
+    EXPECT_EQ(run.linesWith("WARN"), 0) << run.output;
+    EXPECT_EQ(run.lineBeforeLast(), "seed 1") << "no warnings line\n" << run.output;
     std::smatch counts;
     const std::string last = run.lastLine();
     ASSERT_TRUE(std::regex_match(last, counts, kSummary)) << last;
@@ -132,6 +145,7 @@ struct PlantedFault {
     const char* fixture;
     const char* status;  // the line that names the fault
     const char* check;
+    const char* detail = "";  // a part of what that line says
 };
 
 void PrintTo(const PlantedFault& fault, std::ostream* out) { *out << fault.fixture; }
@@ -144,7 +158,9 @@ TEST_P(CheckFlagsFixture, WithANonZeroExitAndTheBrokenCheckNamed) {
     if (!fs::exists(path)) GTEST_SKIP() << path << " is not built here";
     const CheckRun run = runCheck(path);
     EXPECT_EQ(run.exitStatus, 1) << run.output;
-    EXPECT_TRUE(run.hasLine(fault.status, fault.check)) << fault.status << " " << fault.check << "\n" << run.output;
+    const std::optional<std::string> detail = run.detailOf(fault.status, fault.check);
+    ASSERT_TRUE(detail) << fault.status << " " << fault.check << "\n" << run.output;
+    EXPECT_NE(detail->find(fault.detail), std::string::npos) << fault.detail << "\n" << run.output;
     std::smatch counts;
     const std::string last = run.lastLine();
     ASSERT_TRUE(std::regex_match(last, counts, kSummary)) << last;
@@ -159,7 +175,22 @@ INSTANTIATE_TEST_SUITE_P(
                     PlantedFault{"describe_overflow", "FAIL", "lifecycle/describe/TinyFilter"},
                     PlantedFault{"missing_service_crash", "CRASH", "services/without/LW Scene Info"},
                     PlantedFault{"evaluate_outside", "FAIL", "shader/evaluate/TinyShader"},
-                    PlantedFault{"process_ignores_abort", "FAIL", "filter/abort/TinyFilter"}),
+                    PlantedFault{"process_ignores_abort", "FAIL", "filter/abort/TinyFilter"},
+                    PlantedFault{"begin_width", "FAIL", "filter/sequence/VelorastinFilter",
+                                 "call 20 (in the process entry): expected monitor.begin(3), saw monitor.begin(4)"},
+                    PlantedFault{"rows_bottom_up", "FAIL", "filter/sequence/VelorastinFilter",
+                                 "expected image.row(32, 0), saw image.row(32, 2)"},
+                    PlantedFault{"stops_only_on_one", "FAIL", "filter/abort/TinyFilter",
+                                 "stop answer -1 at advance 1 of 8: expected no row, pixel or monitor call after the stop"},
+                    PlantedFault{"writes_source", "FAIL", "filter/process/TinyFilter",
+                                 "source row 0 of channel 32, byte 0 (the filter writes only through the setters)"},
+                    PlantedFault{"reads_past_row", "CRASH", "filter/process/TinyFilter",
+                                 "SIGSEGV (Segmentation fault): the module touched channel 32 (red), row 0, offset 1, "
+                                 "1 byte past the end of its 1 byte"},
+                    PlantedFault{"reads_before_row", "CRASH", "filter/process/TinyFilter",
+                                 "the module touched channel 34 (blue), row 0, offset -1, before the row's first byte"},
+                    PlantedFault{"shader_exponent", "FAIL", "shader/reference/VelorastinShader",
+                                 "colour at offset 304, component 0"}),
     [](const testing::TestParamInfo<PlantedFault>& info) { return std::string(info.param.fixture); });
 
 TEST(CheckCommand, ATableFaultStillLetsTheDescriptorCheckPass) {
@@ -178,7 +209,8 @@ TEST(CheckCommand, AHangIsKilledAndTheNextCheckStillRuns) {
     if (!fs::exists(path)) GTEST_SKIP() << path << " is not built here";
     TempDir dir;
     const fs::path report = dir.path / "hang.xml";
-    const CheckRun run = runCheck(path, "--only filter/ --timeout 1 --junit '" + report.string() + "'");
+    const CheckRun run =
+        runCheck(path, "--only 'filter/process/*' --only filter/abort/ --timeout 1 --junit '" + report.string() + "'");
     EXPECT_TRUE(run.hasLine("TIMEOUT", "filter/process/TinyFilter")) << run.output;
     EXPECT_TRUE(run.hasLine("TIMEOUT", "filter/abort/TinyFilter")) << run.output;
     EXPECT_NE(run.output.find("(during: "), std::string::npos) << run.output;
@@ -186,6 +218,89 @@ TEST(CheckCommand, AHangIsKilledAndTheNextCheckStillRuns) {
     const std::string xml = readFile(report);
     EXPECT_NE(xml.find("errors=\"2\""), std::string::npos) << xml;
     EXPECT_NE(xml.find("<error type=\"TIMEOUT\""), std::string::npos) << xml;
+}
+
+// What the interface allows is a warning: it shows, it is counted as passed,
+// and only --strict makes it fail the run.
+TEST(CheckCommand, EqualNamesAtTwoAddressesAreAWarningThatFailsOnlyWhenStrict) {
+    const std::string path = fixture("equal_names");
+    TempDir dir;
+    const fs::path json = dir.path / "check.json";
+    const CheckRun run = runCheck(path, "--json '" + json.string() + "'");
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    const std::optional<std::string> detail = run.detailOf("WARN", "table");
+    ASSERT_TRUE(detail) << run.output;
+    EXPECT_NE(detail->find("row 1: \"ImageFilterHandler\" / \"TinyFilter\" again, as texts at other addresses"),
+              std::string::npos) << *detail;
+    EXPECT_EQ(run.linesWith("FAIL") + run.linesWith("CRASH"), 0) << run.output;
+    EXPECT_EQ(run.lineBeforeLast(), "1 warning (table)");
+    std::smatch counts;
+    const std::string last = run.lastLine();
+    ASSERT_TRUE(std::regex_match(last, counts, kSummary)) << last;
+    EXPECT_EQ(counts[2], "0");
+
+    const std::string report = readFile(json);
+    EXPECT_NE(report.find("\"warned\": 1,"), std::string::npos) << report;
+    EXPECT_NE(report.find("\"failed\": 0,"), std::string::npos) << report;
+    EXPECT_NE(report.find("{\"name\": \"table\", \"status\": \"WARN\", \"detail\": \"row 1: \\\"ImageFilterHandler\\\""),
+              std::string::npos) << report;
+
+    const CheckRun strict = runCheck(path, "--strict --only table");
+    EXPECT_EQ(strict.exitStatus, 1) << strict.output;
+    EXPECT_TRUE(strict.hasLine("WARN", "table")) << strict.output;
+}
+
+// The same begin(width) fault is a failure for a filter whose sequence the host
+// knows, and a warning for one it does not.
+TEST(CheckCommand, ATotalBelowTheAdvancesWarnsForAFilterTheHostDoesNotKnow) {
+    const CheckRun run = runCheck(fixture("begin_width"), "--only 'filter/progress/*'");
+    EXPECT_EQ(run.exitStatus, 1) << run.output;
+    const std::optional<std::string> known = run.detailOf("FAIL", "filter/progress/VelorastinFilter");
+    ASSERT_TRUE(known) << run.output;
+    EXPECT_EQ(*known, "3x9: the total given to the monitor's begin: expected the height 9, saw 3");
+    const std::optional<std::string> unknown = run.detailOf("WARN", "filter/progress/TinyFilter");
+    ASSERT_TRUE(unknown) << run.output;
+    EXPECT_NE(unknown->find("3x9: the monitor was begun with a total of 3 and advanced 9 steps"), std::string::npos)
+        << *unknown;
+    EXPECT_EQ(run.lineBeforeLast(), "1 warning (filter/progress/TinyFilter)");
+    EXPECT_EQ(run.lastLine(), "1 passed, 1 failed");
+}
+
+TEST(CheckCommand, ListNamesEveryCheckAndRunsNone) {
+    const CheckRun run = runCheck(testing_support::modulePath(), "--list");
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    std::vector<std::string> names;
+    std::istringstream lines(run.output);
+    for (std::string line; std::getline(lines, line);) names.push_back(line);
+    ASSERT_GE(names.size(), 3u) << run.output;
+    EXPECT_EQ(names[0], "load");
+    for (const char* name : {"descriptor", "versions/VelorastinShader", "lifecycle/reload", "filter/negative/VelorastinFilter",
+                             "shader/sequence/VelorastinShader", "shader/evaluate/VelorastinShader  (randomised)"})
+        EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name << "\n" << run.output;
+    EXPECT_EQ(run.output.find("PASS"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("passed"), std::string::npos) << run.output;
+
+    const CheckRun some = runCheck(testing_support::modulePath(), "--list --only '*/sequence/*'");
+    EXPECT_EQ(some.output, "shader/sequence/VelorastinShader\nfilter/sequence/VelorastinFilter  (randomised)\n");
+}
+
+TEST(CheckCommand, RepeatRunsOnlyTheRandomisedChecksOncePerSeed) {
+    const CheckRun run = runCheck(testing_support::modulePath(),
+                                  "--seed 5 --repeat 3 --only 'filter/abort/*' --only versions/VelorastinFilter");
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    for (const char* check : {"filter/abort/VelorastinFilter [seed 5]", "filter/abort/VelorastinFilter [seed 6]",
+                              "filter/abort/VelorastinFilter [seed 7]", "versions/VelorastinFilter"})
+        EXPECT_TRUE(run.hasLine("PASS", check)) << check << "\n" << run.output;
+    EXPECT_EQ(run.lastLine(), "4 passed, 0 failed");
+}
+
+TEST(CheckCommand, NoForkRunsTheChecksInItsOwnProcess) {
+    const CheckRun passing = runCheck(testing_support::modulePath(), "--no-fork --only 'versions/*' --only 'filter/sequence/*'");
+    EXPECT_EQ(passing.exitStatus, 0) << passing.output;
+    EXPECT_EQ(passing.lastLine(), "3 passed, 0 failed");
+    const CheckRun failing = runCheck(fixture("stops_only_on_one"), "--no-fork --only 'filter/abort/*'");
+    EXPECT_EQ(failing.exitStatus, 1) << failing.output;
+    EXPECT_TRUE(failing.hasLine("FAIL", "filter/abort/TinyFilter")) << failing.output;
 }
 
 } // namespace

@@ -1,0 +1,16 @@
+#include "refhost/check/KnownServers.h"
+
+#include <cmath>
+
+namespace refhost::check {
+
+uint8_t displayEncode(uint8_t v) {
+    return static_cast<uint8_t>(std::pow(v * 0.00392156862745098, 0.45454545454545453) * 255.0);
+}
+
+void linearize(host::SampleAccess& sample) {
+    if ((sample.itemId & 0xFFFFu) == 0x7FFFu) return;
+    for (double& c : sample.colour) c = std::pow(c, 2.2);
+}
+
+} // namespace refhost::check
