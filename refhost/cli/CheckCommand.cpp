@@ -7,6 +7,8 @@
 
 #include "refhost/check/Check.h"
 #include "refhost/cli/Commands.h"
+#include "refhost/cli/ExitStatus.h"
+#include "refhost/cli/Validators.h"
 
 namespace refhost {
 
@@ -14,8 +16,8 @@ int runCheck(const CheckOptions& options) {
     using namespace check;
     std::string error;
     if (!options.junit.empty() && !checkWritable(options.junit, error)) {
-        std::fprintf(stderr, "refhost check: %s\n", error.c_str());
-        return 2;
+        std::fprintf(stderr, "refhost check: %s; give --junit a file in a writable folder\n", error.c_str());
+        return kExitFailed;
     }
     auto selected = [&](const std::string& name) {
         return options.only.empty() || name.find(options.only) != std::string::npos;
@@ -59,8 +61,8 @@ int runCheck(const CheckOptions& options) {
 
     report.printSummary(options.seed);
     if (!options.junit.empty() && !report.writeJUnit(options.junit, options.module, options.seed, error)) {
-        std::fprintf(stderr, "refhost check: %s\n", error.c_str());
-        return 2;
+        std::fprintf(stderr, "refhost check: %s; the checks ran, the report was not written\n", error.c_str());
+        return kExitFailed;
     }
     return report.allPassed() ? 0 : 1;
 }
@@ -74,7 +76,7 @@ CommandLine addCheckCommand(CLI::App& app) {
     command->add_option("--seed", options->seed, "Seed of the randomised checks")->capture_default_str();
     command->add_option("--only", options->only, "Run only the checks whose name contains this text");
     command->add_option("--timeout", options->timeout, "Seconds each check may take")
-        ->check(CLI::PositiveNumber)->capture_default_str();
+        ->check(positiveNumber())->capture_default_str();
     command->add_option("--junit", options->junit, "Write a JUnit XML report to this file");
     return {command, [options] { return runCheck(*options); }};
 }
