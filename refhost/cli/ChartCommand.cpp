@@ -1,9 +1,10 @@
 #include <CLI/CLI.hpp>
 
-#include <cstdio>
 #include <memory>
 
 #include "refhost/cli/Commands.h"
+#include "refhost/cli/ExitStatus.h"
+#include "refhost/cli/Messages.h"
 #include "refhost/image/Chart.h"
 #include "refhost/image/Image.h"
 
@@ -11,11 +12,9 @@ namespace refhost {
 
 int runChart(const ChartOptions& options) {
     std::string error;
-    if (!writePng(options.output, makeChart(options.width, options.height), error)) {
-        std::fprintf(stderr, "refhost chart: %s\n", error.c_str());
-        return 1;
-    }
-    return 0;
+    if (!writePng(options.output, makeChart(options.width, options.height), error))
+        return workFailed("chart", error);
+    return kExitSuccess;
 }
 
 CommandLine addChartCommand(CLI::App& app) {

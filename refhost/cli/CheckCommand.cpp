@@ -10,6 +10,7 @@
 #include "refhost/check/Check.h"
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
+#include "refhost/cli/Validators.h"
 
 namespace refhost {
 
@@ -38,10 +39,16 @@ std::string seedSuffix(uint32_t seed) { return " [seed " + std::to_string(seed) 
 
 int runCheck(const CheckOptions& options) {
     std::string error;
+    const std::string modulePath = commandModulePath(options.module, "FILE", error);
+    if (modulePath.empty()) {
+        std::fprintf(stderr, "refhost check: %s\n", error.c_str());
+        return kExitFailed;
+    }
     for (const std::string* report : {&options.junit, &options.json}) {
         if (!report->empty() && !checkWritable(*report, error)) {
-            std::fprintf(stderr, "refhost check: %s\n", error.c_str());
-            return kExitUsage;
+            std::fprintf(stderr, "refhost check: %s; give %s a file in a writable folder\n", error.c_str(),
+                         report == &options.junit ? "--junit" : "--json");
+            return kExitFailed;
         }
     }
     auto selected = [&](const std::string& name) {
@@ -62,16 +69,16 @@ int runCheck(const CheckOptions& options) {
     };
 
     // The load check always runs: its reply names the rows the other checks are about.
-    const Outcome load = execute(loadCheck(options.module).body);
+    const Outcome load = execute(loadCheck(modulePath).body);
     const LoadReply loaded = parseLoadReply(load.reply);
-    ModuleFacts facts{options.module, options.seed, loaded.rows};
+    ModuleFacts facts{modulePath, options.seed, loaded.rows};
 
     if (options.list) {
         for (const char* name : {"load", "descriptor", "table"})
             if (selected(name)) std::printf("%s\n", name);
         if (!load.reportedPass) {
             std::fprintf(stderr, "refhost check: %s: the module does not load (%s), so its rows' checks are unknown\n",
-                         options.module.c_str(), load.detail.c_str());
+                         modulePath.c_str(), load.detail.c_str());
             return kExitFailed;
         }
         for (const CheckDefinition& entry : rowChecks(facts))
@@ -83,11 +90,11 @@ int runCheck(const CheckOptions& options) {
     auto skipAll = [&](const std::string& name, const std::string& why) {
         if (selected(name)) report.add(name, Outcome::of(Status::Skip, why));
     };
-    std::printf("module   %s\n", options.module.c_str());
+    std::printf("module   %s\n", modulePath.c_str());
     if (selected("load") || load.status != Status::Pass) report.add("load", load);
 
     // The descriptor and table checks name what the loader refused, once the library opens.
-    for (const CheckDefinition& entry : {descriptorCheck(options.module), tableCheck(options.module)}) {
+    for (const CheckDefinition& entry : {descriptorCheck(modulePath), tableCheck(modulePath)}) {
         if (load.reply.empty())
             skipAll(entry.name, "the load check ended without a result (see load)");
         else if (!loaded.opened)
@@ -123,8 +130,8 @@ int runCheck(const CheckOptions& options) {
 
     report.printSummary(options.seed);
     for (const auto& [path, write] : {std::pair{&options.junit, &Report::writeJUnit}, std::pair{&options.json, &Report::writeJson}}) {
-        if (!path->empty() && !(report.*write)(*path, options.module, options.seed, error)) {
-            std::fprintf(stderr, "refhost check: %s\n", error.c_str());
+        if (!path->empty() && !(report.*write)(*path, modulePath, options.seed, error)) {
+            std::fprintf(stderr, "refhost check: %s; the checks ran, the report was not written\n", error.c_str());
             return kExitFailed;
         }
     }
@@ -137,15 +144,15 @@ CommandLine addCheckCommand(CLI::App& app) {
         "check", "Validate a module: every check runs in a child process with a time limit.\n"
                  "Statuses PASS, WARN, FAIL, CRASH, TIMEOUT, SKIP. Exit 0 only when nothing\n"
                  "failed, crashed or timed out (and, with --strict, nothing warned).");
-    command->add_option("FILE", options->module, "Module file")->required();
+    command->add_option("FILE", options->module, "Module file (default: the pluginServer.p beside refhost or installed with it)");
     command->add_option("--seed", options->seed, "Seed of the randomised checks")->capture_default_str();
     command->add_option("--only", options->only,
                         "Run only the checks that match this glob pattern (a text without * ? [ matches\n"
                         "every name containing it); may be repeated");
     command->add_option("--timeout", options->timeout, "Seconds each check may take")
-        ->check(CLI::PositiveNumber)->capture_default_str();
+        ->check(positiveNumber())->capture_default_str();
     command->add_option("--repeat", options->repeat, "Run the randomised checks with seeds SEED .. SEED+N-1")
-        ->check(CLI::PositiveNumber)->capture_default_str();
+        ->check(CLI::Range(1, 1000000))->capture_default_str();
     command->add_flag("--list", options->list, "Print the name of every check of the module and run none");
     command->add_flag("--strict", options->strict, "Warnings fail the run");
     command->add_flag("--no-fork", options->noFork,

@@ -4,8 +4,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "refhost/host/Module.h"
 
 namespace CLI {
 class App;
@@ -26,11 +29,22 @@ CommandLine addCheckCommand(CLI::App& app);
 CommandLine addChartCommand(CLI::App& app);
 CommandLine addTraceCommand(CLI::App& app);
 
-// The pluginServer.p built beside the refhost program.
+// Where a command looks for its module when it is given none: beside the
+// refhost program (a build tree), then in the installed library folder.
+std::vector<std::string> defaultModuleCandidates();
+// The first of those that is a file, or empty.
 std::string defaultModulePath();
+// The path of the module `given`, or of the default one when `given` is
+// empty; empty, with a message saying how to give one, when there is none.
+std::string commandModulePath(const std::string& given, const std::string& howToGive, std::string& error);
+// The module `given`, or the default one when `given` is empty. On failure the
+// message names the file and what to do; `howToGive` is how the command takes
+// a module ("--module FILE").
+std::unique_ptr<Module> loadCommandModule(const std::string& given, const std::string& howToGive,
+                                          std::string& error);
 
 struct ListOptions {
-    std::string module;
+    std::string module;  // empty: defaultModulePath()
 };
 int runList(const ListOptions& options);
 

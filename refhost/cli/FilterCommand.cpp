@@ -5,6 +5,7 @@
 
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
+#include "refhost/cli/Messages.h"
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
@@ -20,10 +21,7 @@ constexpr int64_t kMaxFilterPixels = int64_t{128} << 20;
 } // namespace
 
 int runFilter(const FilterOptions& options) {
-    auto fail = [](const std::string& message) {
-        std::fprintf(stderr, "refhost filter: %s\n", message.c_str());
-        return 1;
-    };
+    auto fail = [](const std::string& message) { return workFailed("filter", message); };
     // Ctrl-C from here on ends the command with its message, not by the signal.
     InterruptGuard interruptGuard;
     auto stoppedMessage = [&] {
@@ -37,13 +35,13 @@ int runFilter(const FilterOptions& options) {
     if (!readImage(options.input, input, error, limits)) return fail(error);
     if (!checkWritable(options.output, error)) return fail(error);
 
-    const std::string modulePath = options.module.empty() ? defaultModulePath() : options.module;
-    std::unique_ptr<Module> module = Module::load(modulePath, error);
+    std::unique_ptr<Module> module = loadCommandModule(options.module, "--module FILE", error);
     if (!module) return fail(error);
     const ServerRow* row = module->find(host::kImageFilterHandlerClass, options.server);
     if (!row) {
-        return fail(modulePath + ": no image filter server" +
-                    (options.server.empty() ? std::string() : " named \"" + options.server + "\""));
+        return fail(module->path() + ": no image filter server" +
+                    (options.server.empty() ? std::string() : " named \"" + options.server + "\"") +
+                    "; 'refhost list " + module->path() + "' shows the servers it has");
     }
 
     Host hostEmulation(SceneModel::basic(input.width, input.height));
@@ -74,7 +72,7 @@ int runFilter(const FilterOptions& options) {
     }
     if (stopped) return stoppedMessage();
     if (!writePng(options.output, output, error)) return fail(error);
-    return 0;
+    return kExitSuccess;
 }
 
 CommandLine addFilterCommand(CLI::App& app) {
@@ -82,7 +80,7 @@ CommandLine addFilterCommand(CLI::App& app) {
     CLI::App* command = app.add_subcommand(
         "filter", "Run an image filter server of a module over an 8-bit image file (PNG, JPEG, BMP, TGA);\n"
                   "writes a PNG. Ctrl-C stops the filter and writes nothing (exit 130).");
-    command->add_option("--module", options->module, "Module file (default: the pluginServer.p built beside refhost)");
+    command->add_option("--module", options->module, "Module file (default: the pluginServer.p beside refhost, else the installed one)");
     command->add_option("--server", options->server,
                               "Image filter server name (default: the module's first ImageFilterHandler row)");
     command->add_option("--time", options->time, "Frame time handed to the filter, in seconds")

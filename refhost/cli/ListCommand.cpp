@@ -4,17 +4,16 @@
 #include <memory>
 
 #include "refhost/cli/Commands.h"
+#include "refhost/cli/ExitStatus.h"
+#include "refhost/cli/Messages.h"
 #include "refhost/host/Module.h"
 
 namespace refhost {
 
 int runList(const ListOptions& options) {
     std::string error;
-    std::unique_ptr<Module> module = Module::load(options.module, error);
-    if (!module) {
-        std::fprintf(stderr, "refhost: %s\n", error.c_str());
-        return 1;
-    }
+    std::unique_ptr<Module> module = loadCommandModule(options.module, "FILE", error);
+    if (!module) return workFailed("list", error);
     const host::ModuleDescriptor& d = module->descriptor();
     std::printf("module      %s\n", module->path().c_str());
     std::printf("sync        0x%08x\n", d.sync);
@@ -24,13 +23,14 @@ int runList(const ListOptions& options) {
     std::printf("servers     %zu\n", module->rows().size());
     for (const ServerRow& row : module->rows())
         std::printf("  %-3d %-22s %s\n", row.index, row.className.c_str(), row.serverName.c_str());
-    return 0;
+    return kExitSuccess;
 }
 
 CommandLine addListCommand(CLI::App& app) {
     auto options = std::make_shared<ListOptions>();
     CLI::App* command = app.add_subcommand("list", "Print a module's descriptor and its server table");
-    command->add_option("FILE", options->module, "Module file, e.g. build/release/pluginServer.p")->required();
+    command->add_option("FILE", options->module,
+                        "Module file (default: the pluginServer.p beside refhost, else the installed one)");
     return {command, [options] { return runList(*options); }};
 }
 

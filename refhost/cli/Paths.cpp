@@ -1,19 +1,70 @@
+// Which module a command uses when it is given none.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 #include <string>
 
 #include "refhost/cli/Commands.h"
 
+#ifndef REFHOST_MODULE_FROM_BINDIR
+#define REFHOST_MODULE_FROM_BINDIR "../lib/velorastin"
+#endif
+
 namespace refhost {
 
-std::string defaultModulePath() {
+namespace {
+
+std::string programFolder() {
     char buffer[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return "pluginServer.p";
-    std::string exe(buffer, static_cast<std::size_t>(n));
+    if (n <= 0) return ".";
+    const std::string exe(buffer, static_cast<std::size_t>(n));
     const std::size_t slash = exe.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/pluginServer.p";
+    return slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
+}
+
+bool isFile(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+} // namespace
+
+std::vector<std::string> defaultModuleCandidates() {
+    const std::string folder = programFolder();
+    // A build tree has the module beside the program; an installed tree has
+    // it in the project's library folder, the same path from bin/ whatever the prefix.
+    const std::filesystem::path installed =
+        std::filesystem::path(folder) / REFHOST_MODULE_FROM_BINDIR / "pluginServer.p";
+    return {folder + "/pluginServer.p", installed.lexically_normal().string()};
+}
+
+std::string defaultModulePath() {
+    for (const std::string& candidate : defaultModuleCandidates())
+        if (isFile(candidate)) return candidate;
+    return {};
+}
+
+std::string commandModulePath(const std::string& given, const std::string& howToGive, std::string& error) {
+    const std::string path = given.empty() ? defaultModulePath() : given;
+    if (path.empty()) {
+        const std::vector<std::string> looked = defaultModuleCandidates();
+        error = "no module given, and no pluginServer.p at " + looked[0] + " or " + looked[1] +
+                "; give one as " + howToGive;
+    }
+    return path;
+}
+
+std::unique_ptr<Module> loadCommandModule(const std::string& given, const std::string& howToGive, std::string& error) {
+    const std::string path = commandModulePath(given, howToGive, error);
+    if (path.empty()) return nullptr;
+    std::unique_ptr<Module> module = Module::load(path, error);
+    // A file that is there but refused has broken a rule of the interface;
+    // the validator says which, and what else.
+    if (!module && isFile(path)) error += " (run 'refhost check " + path + "' for a full report)";
+    return module;
 }
 
 } // namespace refhost

@@ -7,6 +7,7 @@
 
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
+#include "refhost/cli/Messages.h"
 #include "refhost/host/Module.h"
 #include "refhost/image/Label.h"
 #include "refhost/image/Progress.h"
@@ -34,6 +35,7 @@ const ServerRow* findServer(const Module& module, const char* className, const s
     error = module.path() + ": no " + className + " server named \"" + name + "\"";
     for (const ServerRow& row : module.rows())
         if (row.serverName == name) error += " (\"" + name + "\" is a server of class " + row.className + ")";
+    error += "; 'refhost list " + module.path() + "' shows the servers it has";
     return nullptr;
 }
 
@@ -60,13 +62,14 @@ Image sideBySide(Image left, Image right, const std::string& leftLabel, const st
 } // namespace
 
 int runRender(const RenderOptions& options) {
-    if (options.scene != "builtin") return fail("unknown scene \"" + options.scene + "\" (only \"builtin\")");
+    if (options.scene != "builtin")
+        return usageError("render", "--scene: unknown scene \"" + options.scene + "\" (only \"builtin\")");
     if (options.width < 1 || options.width > kMaxSize || options.height < 1 || options.height > kMaxSize)
-        return fail("the image size must be 1 to " + std::to_string(kMaxSize) + " pixels each way");
+        return usageError("render", "--width and --height must be 1 to " + std::to_string(kMaxSize));
     if (options.threads < 0 || options.threads > kMaxThreads)
-        return fail("--threads must be 1 to " + std::to_string(kMaxThreads));
+        return usageError("render", "--threads must be 1 to " + std::to_string(kMaxThreads));
     if (options.shader.empty() || options.filter.empty())
-        return fail("--shader and --filter take a server name or \"none\"");
+        return usageError("render", "--shader and --filter take a server name or \"none\"");
     std::string error;
     if (!checkWritable(options.output, error)) return fail(error);
 
@@ -80,8 +83,7 @@ int runRender(const RenderOptions& options) {
     const ServerRow* shader = nullptr;
     const ServerRow* filter = nullptr;
     if (wantShader || wantFilter) {
-        const std::string modulePath = options.module.empty() ? defaultModulePath() : options.module;
-        module = Module::load(modulePath, error);
+        module = loadCommandModule(options.module, "--module FILE", error);
         if (!module) return fail(error);
         if (wantShader && !(shader = findServer(*module, host::kShaderHandlerClass, options.shader, error)))
             return fail(error);
@@ -134,7 +136,7 @@ CommandLine addRenderCommand(CLI::App& app) {
     CLI::App* command = app.add_subcommand(
         "render", "Render a scene with a module's shader and image filter servers; writes a PNG.\n"
                   "Ctrl-C stops the render and writes nothing (exit 130).");
-    command->add_option("--module", options->module, "Module file (default: the pluginServer.p built beside refhost)");
+    command->add_option("--module", options->module, "Module file (default: the pluginServer.p beside refhost, else the installed one)");
     command->add_option("--scene", options->scene, "Scene to render")->check(CLI::IsMember({"builtin"}))
         ->capture_default_str();
     command->add_option("--shader", options->shader, "Shader server for every surface ('none' for no shader)")

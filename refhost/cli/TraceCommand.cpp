@@ -85,7 +85,9 @@ int runTrace(const TraceOptions& options) {
         }
     }
 
-    const std::string modulePath = options.module.empty() ? defaultModulePath() : options.module;
+    std::string pathError;
+    const std::string modulePath = commandModulePath(options.module, "--module FILE", pathError);
+    if (modulePath.empty()) return fail(kExitFailed, pathError);
     Host host(check::checkScene());
     for (const std::string& service : options.withheld) host.withhold(service);
     std::vector<Call> calls;

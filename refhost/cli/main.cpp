@@ -5,13 +5,16 @@
 
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
+#include "refhost/cli/Messages.h"
 
 int main(int argc, char** argv) {
     using namespace refhost;
     CLI::App app{"refhost - a reference host for plug-in modules (pluginServer.p and others).\n"
                  "Loads a module with dlopen, reads its descriptor and server table, and\n"
-                 "drives its servers as the host application would."};
+                 "drives its servers as the host application would.",
+                 "refhost"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "refhost (velorastin) " REFHOST_VERSION);
     app.footer("Run 'refhost COMMAND --help' for the options of one command.\n"
                "Exit status: 0 success, 1 the work failed (a check failed, a file could not be\n"
                "read or written), 2 usage error, 130 interrupted by Ctrl-C.");
@@ -23,9 +26,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        // Help is a success; everything else the parser refuses is a usage error.
-        const int status = app.exit(error);
-        return status == 0 ? kExitSuccess : kExitUsage;
+        return reportParseError(app, error);
     }
     for (const CommandLine& line : commands)
         if (line.command->parsed()) return line.run();

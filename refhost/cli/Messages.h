@@ -1,0 +1,24 @@
+// How every command says what went wrong: one line "refhost COMMAND: message"
+// on standard error, naming the file or option concerned and what to do.
+#pragma once
+
+#include <string>
+
+namespace CLI {
+class App;
+class ParseError;
+}
+
+namespace refhost {
+
+// Each prints the message and returns the exit status (ExitStatus.h). A usage
+// error adds where the command's options are explained. `command` is empty
+// for refhost itself.
+int workFailed(const std::string& command, const std::string& message);
+int usageError(const std::string& command, const std::string& message);
+
+// What the command line parser refused, said as a usage error of the command
+// being parsed; help and --version are a success.
+int reportParseError(const CLI::App& app, const CLI::ParseError& error);
+
+} // namespace refhost

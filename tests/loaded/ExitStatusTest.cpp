@@ -1,0 +1,108 @@
+// The exit status and message of each class of error, the same for every
+// command: usage errors exit 2 and point to the command's --help, failed work
+// exits 1 and names the file concerned; nothing is written on stdout.
+#include "tests/loaded/LoadedModule.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct Refusal {
+    std::vector<std::string> args;
+    std::string firstLine;  // the whole first line of standard error
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* out) {
+    for (const std::string& arg : refusal.args) *out << arg << " ";
+}
+
+class UsageError : public testing::TestWithParam<Refusal> {};
+
+} // namespace
+
+TEST_P(UsageError, ExitsTwoNamingTheOptionAndPointingToHelp) {
+    const Refusal& refusal = GetParam();
+    const CommandResult r = runRefhost(refusal.args);
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_EQ(r.out, "");
+    const std::string command = refusal.args.empty() || refusal.args[0][0] == '-' ||
+                                        refusal.args[0] == "frobnicate"
+                                    ? "refhost"
+                                    : "refhost " + refusal.args[0];
+    const std::string hint = command == "refhost" ? "the commands" : "its arguments and options";
+    EXPECT_EQ(r.err, refusal.firstLine + "\nRun '" + command + " --help' for " + hint + ".\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryClass, UsageError,
+    testing::Values(
+        Refusal{{}, "refhost: no command given; the commands are list, filter, render, check, chart and trace"},
+        Refusal{{"frobnicate", "x"}, "refhost: unknown command 'frobnicate'; the commands are list, filter, render, "
+                                     "check, chart and trace"},
+        Refusal{{"--verbose", "list"}, "refhost: unknown option --verbose"},
+        Refusal{{"list", "--all", "x.p"}, "refhost list: unknown option --all"},
+        Refusal{{"list", "a.p", "b.p", "c.p"}, "refhost list: unexpected arguments 'b.p' 'c.p'"},
+        Refusal{{"filter", "in.png"}, "refhost filter: OUTPUT is required"},
+        Refusal{{"check", "--repeat", "0"}, "refhost check: --repeat: Value 0 not in range 1 to 1000000"},
+        Refusal{{"chart", "--width", "1", "out.png"}, "refhost chart: --width: Value 1 not in range 2 to 8192"},
+        Refusal{{"render", "--threads", "0", "out.png"}, "refhost render: --threads: Value 0 not in range 1 to 256"},
+        Refusal{{"render", "--shader", "", "out.png"},
+                "refhost render: --shader and --filter take a server name or \"none\""},
+        Refusal{{"check", "x.p", "--timeout", "-1"}, "refhost check: --timeout: '-1' is not a positive number"},
+        Refusal{{"chart", "--height"}, "refhost chart: --height: 1 required INT:INT in [2 - 8192] missing"}));
+
+TEST(ExitStatus, HelpAndVersionSucceedAndHelpStatesTheConvention) {
+    const CommandResult help = runRefhost({"--help"});
+    EXPECT_EQ(help.exitCode, 0) << help.err;
+    EXPECT_NE(help.out.find("Exit status: 0 success, 1 the work failed"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("2 usage error, 130 interrupted"), std::string::npos) << help.out;
+    const CommandResult version = runRefhost({"--version"});
+    EXPECT_EQ(version.exitCode, 0) << version.err;
+    EXPECT_EQ(version.out.rfind("refhost (velorastin) ", 0), 0u) << version.out;
+}
+
+// Work that fails exits 1 with one line naming the file and what to do.
+TEST(ExitStatus, FailedWorkExitsOneNamingTheFileAndWhatToDo) {
+    TempFolder folder;
+    const std::string chart = folder.file("chart.png");
+    ASSERT_EQ(runRefhost({"chart", chart}).exitCode, 0);
+    const std::string missingFolder = folder.file("no/such/folder");
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> said;
+    };
+    const std::vector<Case> cases = {
+        // A module that is not there, or is there and breaks the interface.
+        {{"list", folder.file("absent.p")}, {"refhost list: " + folder.file("absent.p") + ": cannot open"}},
+        {{"list", fixturePath("bad_sync")},
+         {"refhost list: " + fixturePath("bad_sync") + ": wrong synchronisation word",
+          "run 'refhost check " + fixturePath("bad_sync") + "'"}},
+        // A server the module does not have.
+        {{"filter", "--server", "NoSuch", chart, folder.file("out.png")},
+         {"no image filter server named \"NoSuch\"", "'refhost list " + std::string(modulePath()) + "'"}},
+        {{"render", "--shader", "VelorastinFilter", "--width", "8", "--height", "8", folder.file("out.png")},
+         {"no ShaderHandler server named \"VelorastinFilter\"", "is a server of class ImageFilterHandler",
+          "shows the servers it has"}},
+        // Files that cannot be read or written.
+        {{"filter", folder.file("absent.png"), folder.file("out.png")}, {folder.file("absent.png") + ": cannot open"}},
+        {{"chart", missingFolder + "/chart.png"}, {missingFolder + "/chart.png: cannot write"}},
+        {{"check", modulePath(), "--junit", missingFolder + "/check.xml"},
+         {"refhost check: ", "cannot write into " + missingFolder, "give --junit a file in a writable folder"}},
+        // A check that fails is failed work too (its report is on stdout).
+        {{"check", fixturePath("bad_sync"), "--only", "descriptor"}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        const CommandResult r = runRefhost(c.args);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        if (c.said.empty()) {
+            EXPECT_NE(r.out.find("descriptor: synchronisation word"), std::string::npos) << r.out;
+            continue;
+        }
+        EXPECT_EQ(r.err.rfind("refhost " + c.args[0] + ": ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        for (const std::string& part : c.said) EXPECT_NE(r.err.find(part), std::string::npos) << part << "\n" << r.err;
+    }
+    // Nothing was written anywhere.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
+}
