@@ -80,19 +80,21 @@ SurfacePoint surfaceAt(const SceneObject& object, const Vec& p, const Mesh::Hit&
         // The face met is the one the point lies nearest to, relative to the size.
         const Vec half = object.size * 0.5;
         const double ax = std::abs(p.x) / half.x, ay = std::abs(p.y) / half.y, az = std::abs(p.z) / half.z;
+        // Measured from the face's top-left corner as seen from outside, so
+        // that a face as large as the repeat size shows the image once.
         double across = 0.0, down = 0.0;
         if (ax >= ay && ax >= az) {
             s.normal = {p.x > 0 ? 1.0 : -1.0, 0, 0};
-            across = p.x > 0 ? p.z : -p.z;
-            down = -p.y;
+            across = p.x > 0 ? p.z + half.z : half.z - p.z;
+            down = half.y - p.y;
         } else if (ay >= az) {
             s.normal = {0, p.y > 0 ? 1.0 : -1.0, 0};
-            across = p.x;
-            down = p.y > 0 ? -p.z : p.z;
+            across = p.x + half.x;
+            down = p.y > 0 ? half.z - p.z : p.z + half.z;
         } else {
             s.normal = {0, 0, p.z > 0 ? 1.0 : -1.0};
-            across = p.z > 0 ? -p.x : p.x;
-            down = -p.y;
+            across = p.z > 0 ? half.x - p.x : p.x + half.x;
+            down = half.y - p.y;
         }
         s.u = across / surface.repeatU;
         s.v = down / surface.repeatV;

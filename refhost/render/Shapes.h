@@ -25,7 +25,8 @@ struct SurfacePoint {
 };
 // Texture coordinates: spheres by longitude (0 .. 1 round from the back,
 // 0.5 facing -z) and latitude (0 at the top, 1 at the bottom); planes by x and
-// -z over the repeat size; boxes by the two axes across the face met; meshes
+// -z over the repeat size; boxes by the two axes across the face met, from
+// its top-left corner seen from outside, over the repeat size; meshes
 // by their texture coordinates, the file's v flipped so that 0 is the image's
 // top.
 SurfacePoint surfaceAt(const SceneObject& object, const Vec& localPoint, const Mesh::Hit& meshHit);
