@@ -362,6 +362,14 @@ bool parseScene(const std::string& text, const std::string& name, const std::str
         // The byte nlohmann names is the one after the last it read.
         error = place(name, text, e.byte > 0 ? e.byte - 1 : 0) + ": " + syntaxMessage(e);
         return false;
+    } catch (const nlohmann::json::exception& e) {
+        // A number too large for a double, and the like: no position given.
+        const std::string what = e.what();
+        const std::size_t bracket = what.find("] ");
+        std::string message = bracket == std::string::npos ? what : what.substr(bracket + 2);
+        if (message.size() > 120) message = message.substr(0, 117) + "...";
+        error = name + ": " + message;
+        return false;
     }
     Scene read;
     read.source = name;

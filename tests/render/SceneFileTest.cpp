@@ -134,6 +134,8 @@ TEST(SceneFile, SyntaxErrorsNameTheLineAndColumn) {
     EXPECT_EQ(refusal("{\n  \"frame\": {\"width\": 3,}\n}").rfind("test.json:2:24: ", 0), 0u)
         << refusal("{\n  \"frame\": {\"width\": 3,}\n}");
     EXPECT_EQ(refusal("").rfind("test.json:1:1: ", 0), 0u);
+    // A number beyond a double's range is refused, not thrown out of the reader.
+    EXPECT_EQ(refusal("{\"frame\": {\"fps\": 1" + std::string(400, '0') + "}}").rfind("test.json: number overflow", 0), 0u);
     const std::string deep = std::string(100, '[') + std::string(100, ']');
     EXPECT_EQ(refusal("{\"a\": " + deep + "}"), "test.json:1:70: lists and objects nested more than 64 deep");
 }
