@@ -1,14 +1,11 @@
 #include "refhost/render/Mesh.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
-#include <fstream>
 #include <limits>
 #include <sstream>
+
+#include "refhost/render/BoundedFile.h"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
@@ -153,29 +150,9 @@ bool parseObj(const std::string& text, const std::string& name, const MeshLimits
 }
 
 bool readObj(const std::string& path, const MeshLimits& limits, Mesh& mesh, std::string& error) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        error = path + ": cannot open: " + std::strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        error = path + ": not a file";
-        return false;
-    }
-    if (static_cast<int64_t>(info.st_size) > limits.maxFileBytes) {
-        error = path + ": " + std::to_string(static_cast<int64_t>(info.st_size)) +
-                " bytes; refhost reads mesh files of at most " + std::to_string(limits.maxFileBytes) + " bytes";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open: " + std::strerror(errno);
-        return false;
-    }
-    std::string text(static_cast<std::size_t>(info.st_size), '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    return parseObj(text, path, limits, mesh, error);
+    std::string text;
+    return readBoundedFile(path, limits.maxFileBytes, "mesh files", text, error) &&
+           parseObj(text, path, limits, mesh, error);
 }
 
 // ---- the hierarchy ----

@@ -2,10 +2,7 @@
 
 namespace refhost {
 
-namespace {
-
-// A well-mixed 32-bit hash (the finaliser of a common 32-bit hash function).
-uint32_t mix(uint32_t h) {
+uint32_t hashBits(uint32_t h) {
     h ^= h >> 16;
     h *= 0x7feb352dU;
     h ^= h >> 15;
@@ -13,6 +10,10 @@ uint32_t mix(uint32_t h) {
     h ^= h >> 16;
     return h;
 }
+
+namespace {
+
+uint32_t mix(uint32_t h) { return hashBits(h); }
 
 double unitInterval(uint32_t h) { return (h >> 8) * (1.0 / 16777216.0); }  // 24 bits: 0 <= value < 1
 

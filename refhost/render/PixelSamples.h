@@ -16,6 +16,9 @@ struct PixelOffset {
 // The strata grid for `count` samples: rows * columns == count, rows <= columns.
 void strataGrid(int32_t count, int32_t& rows, int32_t& columns);
 
+// A well-mixed 32-bit hash (the finaliser of a common 32-bit hash function).
+uint32_t hashBits(uint32_t h);
+
 PixelOffset pixelSample(int32_t pixelX, int32_t pixelY, int32_t index, int32_t count);
 
 } // namespace refhost

@@ -1,15 +1,12 @@
 #include "refhost/render/SceneFile.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <numbers>
 
+#include "refhost/render/BoundedFile.h"
 #include "refhost/render/SceneFields.h"
 
 namespace refhost {
@@ -387,29 +384,8 @@ bool parseScene(const std::string& text, const std::string& name, const std::str
 }
 
 bool readSceneFile(const std::string& path, const SceneOptions& options, Scene& scene, std::string& error) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        error = path + ": cannot open: " + std::strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        error = path + ": not a file";
-        return false;
-    }
-    if (static_cast<int64_t>(info.st_size) > options.limits.maxFileBytes) {
-        error = path + ": " + std::to_string(static_cast<int64_t>(info.st_size)) +
-                " bytes; refhost reads scene files of at most " + std::to_string(options.limits.maxFileBytes) +
-                " bytes";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open: " + std::strerror(errno);
-        return false;
-    }
-    std::string text(static_cast<std::size_t>(info.st_size), '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    std::string text;
+    if (!readBoundedFile(path, options.limits.maxFileBytes, "scene files", text, error)) return false;
     const std::size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : (slash == 0 ? "/" : path.substr(0, slash));
     return parseScene(text, path, folder, options, scene, error);

@@ -5,18 +5,13 @@
 #include <cstdio>
 #include <numbers>
 
+#include "refhost/render/PixelSamples.h"
+
 namespace examples {
 
 namespace {
 
-uint32_t hash(uint32_t x) {
-    x ^= x >> 16;
-    x *= 0x7feb352dU;
-    x ^= x >> 15;
-    x *= 0x846ca68bU;
-    x ^= x >> 16;
-    return x;
-}
+uint32_t hash(uint32_t x) { return refhost::hashBits(x); }
 // -1 .. 1, the same for the same arguments.
 double noise(uint32_t a, uint32_t b, uint32_t c = 0) {
     return (hash(a * 73856093u ^ hash(b * 19349663u ^ hash(c + 83492791u))) >> 8) / 8388608.0 - 1.0;
