@@ -17,6 +17,7 @@
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
 #include "refhost/render/BuiltinScene.h"
+#include "refhost/render/FrameRender.h"
 #include "refhost/render/Renderer.h"
 
 using namespace refhost;
@@ -78,10 +79,10 @@ int main(int argc, char** argv) {
     }
 
     const int32_t width = 640, height = 360;
-    const BuiltinScene scene = builtinScene(width, height);
+    const Scene scene = builtinScene(width, height);
     Host host(scene.model);
     host.log.enabled = false;
-    const Renderer renderer(host.scene, scene.geometry, 0.0);
+    const Renderer renderer(scene, 0.0);
 
     ShaderDriver driver(*shaderRow);
     if (driver.activate(2) != 0) return 1;
@@ -139,7 +140,7 @@ int main(int argc, char** argv) {
         std::vector<double> seconds;
         for (int run = 0; run < 5; ++run) {
             const double start = now();
-            const FrameResult frame = renderFrame(host, scene.geometry, request);
+            const FrameResult frame = renderFrame(host, scene, request);
             seconds.push_back(now() - start);
             if (!frame.error.empty()) std::fprintf(stderr, "shader_bench: %s\n", frame.error.c_str());
             samples = frame.samples;

@@ -77,6 +77,7 @@ static_assert(offsetof(SceneInfo, word88) == 88);
 inline constexpr uint32_t kRenderShadowsFlag = 1u;
 
 // Item kinds for ItemInfo::first.
+inline constexpr int32_t kItemObject = 0;
 inline constexpr int32_t kItemLight = 1;
 inline constexpr int32_t kItemCamera = 2;
 // Item parameter codes for ItemInfo::param.
@@ -102,6 +103,7 @@ static_assert(offsetof(ItemInfo, param) == 36);
 // Light kinds for LightInfo::kind.
 inline constexpr int32_t kLightDistant = 0;
 inline constexpr int32_t kLightPoint = 1;
+inline constexpr int32_t kLightSpot = 2;
 // Shadow kinds for LightInfo::shadowKind.
 inline constexpr int32_t kShadowRayTraced = 1;
 

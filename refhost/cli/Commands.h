@@ -60,13 +60,17 @@ int runFilter(const FilterOptions& options);
 
 struct RenderOptions {
     std::string module;
-    std::string scene = "builtin";
+    std::string scene = "builtin";  // or a scene file
     std::string shader = "VelorastinShader";
     std::string filter = "VelorastinFilter";
-    int32_t width = 640;
-    int32_t height = 360;
+    int32_t width = 0;    // 0: the scene's
+    int32_t height = 0;   // 0: the scene's
     int32_t threads = 0;  // 0: one per core
+    int32_t samples = 1;  // camera samples per pixel
+    int32_t frame = 0;    // the one frame rendered when `frames` is empty
+    std::string frames;   // "A-B": a sequence, one numbered file per frame
     bool compare = false;
+    std::string contactSheet;  // with a sequence: all frames in one PNG
     std::string output;
 };
 int runRender(const RenderOptions& options);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "refhost/cli/Commands.h"
@@ -12,20 +13,21 @@
 #include "refhost/image/Label.h"
 #include "refhost/image/Progress.h"
 #include "refhost/render/BuiltinScene.h"
-#include "refhost/render/Renderer.h"
+#include "refhost/render/ContactSheet.h"
+#include "refhost/render/FrameNames.h"
+#include "refhost/render/FrameRender.h"
+#include "refhost/render/SceneFile.h"
 
 namespace refhost {
 
 namespace {
 
-constexpr int32_t kMaxSize = 8192;
 constexpr int32_t kMaxThreads = 256;
+constexpr int32_t kMaxSamples = 256;
 const std::string kNone = "none";
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "refhost render: %s\n", message.c_str());
-    return 1;
-}
+int fail(const std::string& message) { return workFailed("render", message); }
+int usage(const std::string& message) { return usageError("render", message); }
 
 // The row of a server class and name; on failure a message that says whether
 // the name belongs to a server of another class.
@@ -59,19 +61,56 @@ Image sideBySide(Image left, Image right, const std::string& leftLabel, const st
     return out;
 }
 
+struct Plan {
+    int32_t first = 0, last = 0;
+    bool sequence = false;  // numbered files, one per frame
+    std::string fileFor(const std::string& output, int32_t frame) const {
+        return sequence ? frameFileName(output, frame) : singleFrameName(output, frame);
+    }
+};
+
 } // namespace
 
 int runRender(const RenderOptions& options) {
-    if (options.scene != "builtin")
-        return usageError("render", "--scene: unknown scene \"" + options.scene + "\" (only \"builtin\")");
-    if (options.width < 1 || options.width > kMaxSize || options.height < 1 || options.height > kMaxSize)
-        return usageError("render", "--width and --height must be 1 to " + std::to_string(kMaxSize));
+    if (options.width < 0 || options.width > kMaxFrameSide || options.height < 0 || options.height > kMaxFrameSide)
+        return usage("the image size must be 1 to " + std::to_string(kMaxFrameSide) + " pixels each way");
     if (options.threads < 0 || options.threads > kMaxThreads)
-        return usageError("render", "--threads must be 1 to " + std::to_string(kMaxThreads));
+        return usage("--threads must be 1 to " + std::to_string(kMaxThreads));
+    if (options.samples < 1 || options.samples > kMaxSamples)
+        return usage("--samples must be 1 to " + std::to_string(kMaxSamples));
     if (options.shader.empty() || options.filter.empty())
-        return usageError("render", "--shader and --filter take a server name or \"none\"");
+        return usage("--shader and --filter take a server name or \"none\"");
     std::string error;
-    if (!checkWritable(options.output, error)) return fail(error);
+    Plan plan;
+    plan.first = plan.last = options.frame;
+    if (!options.frames.empty()) {
+        if (!parseFrameRange(options.frames, plan.first, plan.last, error)) return usage("--frames: " + error);
+        plan.sequence = true;
+        if (!checkOutputPattern(options.output, error)) return usage(error);
+    } else if (options.frame < 0 || options.frame > kMaxFrameNumber) {
+        return usage("--frame must be 0 to " + std::to_string(kMaxFrameNumber));
+    }
+    if (!options.contactSheet.empty() && !plan.sequence) return usage("--contact-sheet needs a sequence (--frames A-B)");
+
+    // Everything the render will write can be written, and the scene reads,
+    // before anything is loaded or drawn.
+    if (!checkWritable(plan.fileFor(options.output, plan.first), error)) return fail(error);
+    if (!options.contactSheet.empty() && !checkWritable(options.contactSheet, error)) return fail(error);
+    SceneOptions sceneOptions;
+    sceneOptions.width = options.width;
+    sceneOptions.height = options.height;
+    Scene scene;
+    if (!loadScene(options.scene, sceneOptions, scene, error)) return fail(error);
+    const int32_t width = scene.model.record.frameWidth, height = scene.model.record.frameHeight;
+    const int32_t frameCount = plan.last - plan.first + 1;
+    if (!options.contactSheet.empty()) {
+        int64_t sheetWidth = 0, sheetHeight = 0;
+        contactSheetSize(frameCount, width * (options.compare ? 2 : 1), height, sheetWidth, sheetHeight);
+        if (sheetWidth * sheetHeight > kMaxContactSheetPixels)
+            return fail(options.contactSheet + ": a contact sheet of " + std::to_string(sheetWidth) + " x " +
+                        std::to_string(sheetHeight) + " pixels; --contact-sheet makes at most " +
+                        std::to_string(kMaxContactSheetPixels >> 20) + " Mpixel (fewer frames or a smaller size)");
+    }
 
     // Installed before the module is loaded, so that Ctrl-C never kills the
     // process halfway through writing.
@@ -93,65 +132,106 @@ int runRender(const RenderOptions& options) {
 
     const int32_t threads =
         options.threads > 0 ? options.threads : static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
-    const BuiltinScene scene = builtinScene(options.width, options.height);
     Host host(scene.model);
     host.log.enabled = false;
 
     FrameRequest request;
     request.threads = threads;
-    request.progress = true;
+    request.samples = options.samples;
     request.stopOnInterrupt = true;
-    auto stopped = [&] {
-        std::fprintf(stderr, "refhost render: the render was stopped; %s was not written\n", options.output.c_str());
+    std::optional<FrameSession> plain;
+    if (options.compare) plain.emplace(host, scene, request);
+    request.shader = shader;
+    request.filter = filter;
+    FrameSession served(host, scene, request);
+    if (!served.error().empty()) return fail(served.error());
+
+    ProgressBar bar("render " + serversLabel(shader, filter));
+    bar.begin(static_cast<int64_t>(frameCount) * height * (options.compare ? 2 : 1));
+    std::vector<SheetFrame> sheet;
+    int32_t written = 0;
+    auto stopped = [&](int32_t frame) {
+        bar.finish();
+        const std::string file = plan.fileFor(options.output, frame);
+        if (written == 0) {
+            std::fprintf(stderr, "refhost render: the render was stopped; %s was not written\n", file.c_str());
+        } else {
+            std::fprintf(stderr, "refhost render: the render was stopped at frame %d; frames %d to %d are written, "
+                                 "%s was not\n", frame, plan.first, frame - 1, file.c_str());
+        }
         return kExitInterrupted;
     };
-
-    Image output;
-    if (options.compare) {
-        FrameResult plain = renderFrame(host, scene.geometry, request);
-        if (!plain.error.empty()) return fail(plain.error);
-        if (plain.stopped) return stopped();
-        request.shader = shader;
-        request.filter = filter;
-        FrameResult served = renderFrame(host, scene.geometry, request);
-        if (!served.error.empty()) return fail(served.error);
-        if (served.stopped) return stopped();
-        output = sideBySide(std::move(plain.image), std::move(served.image), "without linear workflow",
-                            serversLabel(shader, filter));
-    } else {
-        request.shader = shader;
-        request.filter = filter;
-        FrameResult frame = renderFrame(host, scene.geometry, request);
-        if (!frame.error.empty()) return fail(frame.error);
-        if (frame.stopped) return stopped();
-        output = std::move(frame.image);
+    for (int32_t frame = plan.first; frame <= plan.last; ++frame) {
+        const double time = scene.timeOf(frame);
+        Image image;
+        if (plain) {
+            FrameResult left = plain->render(frame, time, &bar);
+            if (!left.error.empty()) return fail(left.error);
+            if (left.stopped) return stopped(frame);
+            FrameResult right = served.render(frame, time, &bar);
+            if (!right.error.empty()) return fail(right.error);
+            if (right.stopped) return stopped(frame);
+            image = sideBySide(std::move(left.image), std::move(right.image), "without linear workflow",
+                               serversLabel(shader, filter));
+        } else {
+            FrameResult result = served.render(frame, time, &bar);
+            if (!result.error.empty()) return fail(result.error);
+            if (result.stopped) return stopped(frame);
+            image = std::move(result.image);
+        }
+        if (interruptRequested()) return stopped(frame);
+        if (!writePng(plan.fileFor(options.output, frame), image, error)) return fail(error);
+        ++written;
+        if (!options.contactSheet.empty()) sheet.push_back({frame, std::move(image)});
     }
-    if (interruptRequested()) return stopped();
-    if (!writePng(options.output, output, error)) return fail(error);
-    return 0;
+    bar.finish();
+    if (!options.contactSheet.empty() && !writePng(options.contactSheet, contactSheet(sheet), error)) return fail(error);
+    return kExitSuccess;
 }
 
 CommandLine addRenderCommand(CLI::App& app) {
     auto options = std::make_shared<RenderOptions>();
     CLI::App* command = app.add_subcommand(
-        "render", "Render a scene with a module's shader and image filter servers; writes a PNG.\n"
-                  "Ctrl-C stops the render and writes nothing (exit 130).");
+        "render", "Render a scene with a module's shader and image filter servers; writes a PNG per frame.\n"
+                  "Ctrl-C stops the render: the frame being drawn is not written, the frames\n"
+                  "already written stay (exit 130).");
     command->add_option("--module", options->module, "Module file (default: the pluginServer.p beside refhost, else the installed one)");
-    command->add_option("--scene", options->scene, "Scene to render")->check(CLI::IsMember({"builtin"}))
+    command->add_option("--scene", options->scene,
+                        "Scene file (JSON, see docs/scene-format.md), or 'builtin' for the built-in scene")
         ->capture_default_str();
     command->add_option("--shader", options->shader, "Shader server for every surface ('none' for no shader)")
         ->capture_default_str();
     command->add_option("--filter", options->filter, "Image filter server for the frame ('none' for no filter)")
         ->capture_default_str();
-    command->add_option("--width", options->width, "Image width in pixels")->check(CLI::Range(1, 8192))
+    const std::string size = "1 to " + std::to_string(kMaxFrameSide);
+    command->add_option("--width", options->width, "Image width in pixels, " + size + " (default: the scene's)")
+        ->check(CLI::Range(1, kMaxFrameSide));
+    command->add_option("--height", options->height, "Image height in pixels, " + size + " (default: the scene's)")
+        ->check(CLI::Range(1, kMaxFrameSide));
+    command->add_option("--threads", options->threads, "Shading threads, 1 to 256 (default: one per core)")
+        ->check(CLI::Range(1, kMaxThreads));
+    command->add_option("--samples", options->samples,
+                        "Camera samples per pixel, 1 to 256: stratified, averaged in linear light")
+        ->check(CLI::Range(1, kMaxSamples))
         ->capture_default_str();
-    command->add_option("--height", options->height, "Image height in pixels")->check(CLI::Range(1, 8192))
-        ->capture_default_str();
-    command->add_option("--threads", options->threads, "Shading threads (default: one per core)")
-        ->check(CLI::Range(1, 256));
+    CLI::Option* frame = command->add_option("--frame", options->frame, "The one frame to render (default 0)")
+                             ->check(CLI::Range(0, kMaxFrameNumber));
+    CLI::Option* frames =
+        command
+            ->add_option("--frames", options->frames,
+                         "A sequence FIRST-LAST: one file per frame, named OUTPUT with the frame number\n"
+                         "(out.png gives out_0001.png ...; or a %04d pattern in OUTPUT)")
+            ->check([](const std::string& text) {
+                int32_t first = 0, last = 0;
+                std::string error;
+                return parseFrameRange(text, first, last, error) ? std::string() : error;
+            });
+    frame->excludes(frames);
     command->add_flag("--compare", options->compare,
-                            "Write a side-by-side image: left without servers, right through the servers");
-    command->add_option("OUTPUT", options->output, "PNG file to write")->required();
+                      "Write side-by-side images: left without servers, right through the servers");
+    command->add_option("--contact-sheet", options->contactSheet,
+                        "With --frames: also write every frame, labelled, in one PNG");
+    command->add_option("OUTPUT", options->output, "PNG file to write (a name pattern with --frames)")->required();
     return {command, [options] { return runRender(*options); }};
 }
 

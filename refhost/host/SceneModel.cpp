@@ -23,36 +23,38 @@ host::ItemId makeItemId(int32_t kind, int32_t index) {
     return (static_cast<host::ItemId>(kind) << 24) | static_cast<host::ItemId>(index + 1);
 }
 
-namespace {
-
-Vec unit(Vec v) {
-    const double l = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
-    return l > 0 ? Vec{v.x / l, v.y / l, v.z / l} : Vec{0, 1, 0};
+Axes axesLookingAlong(Vec forward, Vec up) {
+    Axes axes;
+    axes.forward = unit(forward);
+    axes.right = unit(cross(up, axes.forward));
+    axes.up = cross(axes.forward, axes.right);
+    return axes;
 }
 
-Vec cross(Vec a, Vec b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
-
-// Right, up and forward axes of an item looking along `forward` with `up` roughly up.
-void setAxes(SceneItem& item, Vec forward, Vec up) {
-    const Vec f = unit(forward);
-    const Vec r = unit(cross(up, f));
-    const Vec u = cross(f, r);
-    item.params[host::kParamForward] = constant(f);
-    item.params[host::kParamRight] = constant(r);
-    item.params[host::kParamUp] = constant(u);
+ScalarOfTime constantScalar(double value) {
+    return [value](double) { return value; };
 }
 
-} // namespace
+void SceneItem::setPlacement(VecOfTime position, VecOfTime forward, VecOfTime up) {
+    auto axesAt = [forward, up](double t) {
+        const Vec f = forward(t);
+        if (up) return axesLookingAlong(f, up(t));
+        return axesLookingAlong(f, std::abs(unit(f).y) > 0.99 ? Vec{0, 0, 1} : Vec{0, 1, 0});
+    };
+    params[host::kParamPosition] = position;
+    params[host::kParamWorldPosition] = position;
+    params[host::kParamForward] = [axesAt](double t) { return axesAt(t).forward; };
+    params[host::kParamRight] = [axesAt](double t) { return axesAt(t).right; };
+    params[host::kParamUp] = [axesAt](double t) { return axesAt(t).up; };
+}
 
 SceneItem& SceneModel::addCamera(const std::string& name, Vec position, Vec forward, Vec up, double zoom) {
     SceneItem item;
     item.kind = host::kItemCamera;
     item.id = makeItemId(host::kItemCamera, static_cast<int32_t>(itemsOfKind(host::kItemCamera).size()));
     item.name = name;
-    item.params[host::kParamPosition] = constant(position);
-    item.params[host::kParamWorldPosition] = constant(position);
-    setAxes(item, forward, up);
-    item.zoom = [zoom](double) { return zoom; };
+    item.setPlacement(constant(position), constant(forward), constant(up));
+    item.zoom = constantScalar(zoom);
     items.push_back(std::move(item));
     return items.back();
 }
@@ -65,9 +67,7 @@ SceneItem& SceneModel::addLight(const std::string& name, int32_t lightKind, int3
     item.name = name;
     item.lightKind = lightKind;
     item.shadowKind = shadowKind;
-    item.params[host::kParamPosition] = constant(position);
-    item.params[host::kParamWorldPosition] = constant(position);
-    setAxes(item, forward, std::abs(unit(forward).y) > 0.99 ? Vec{0, 0, 1} : Vec{0, 1, 0});
+    item.setPlacement(constant(position), constant(forward));
     items.push_back(std::move(item));
     return items.back();
 }

@@ -11,12 +11,9 @@
 
 #include "host/SampleAccess.h"
 #include "host/ServiceRecords.h"
+#include "refhost/host/Vec.h"
 
 namespace refhost {
-
-struct Vec {
-    double x = 0.0, y = 0.0, z = 0.0;
-};
 
 using VecOfTime = std::function<Vec(double time)>;
 using ScalarOfTime = std::function<double(double time)>;
@@ -24,6 +21,14 @@ using ScalarOfTime = std::function<double(double time)>;
 VecOfTime constant(Vec v);
 // p(t) = start + velocity * t
 VecOfTime linear(Vec start, Vec velocity);
+ScalarOfTime constantScalar(double value);
+
+// The right, up and forward axes of an item looking along `forward`, with `up`
+// the way its up axis leans (left-handed: right = up x forward).
+struct Axes {
+    Vec right, up, forward;
+};
+Axes axesLookingAlong(Vec forward, Vec up);
 
 struct SceneItem {
     host::ItemId id = 0;
@@ -36,11 +41,20 @@ struct SceneItem {
     int32_t lightKind = host::kLightDistant;
     int32_t shadowKind = host::kShadowRayTraced;
     Vec colour{1.0, 1.0, 1.0};
-    double intensity = 1.0;
+    ScalarOfTime intensity = constantScalar(1.0);
+    // Spot lights: half the cone's opening, and the width of its soft edge
+    // inside the cone, in radians.
+    double coneAngle = 0.0;
+    double edgeAngle = 0.0;
     // Cameras.
     ScalarOfTime zoom;
 
     Vec param(int32_t code, double time) const;
+    // Position, world position and the three axes from a position and the
+    // direction the item looks along, each a function of time. A null `up`
+    // leans the item's up axis toward +y (toward +z when it looks straight
+    // up or down).
+    void setPlacement(VecOfTime position, VecOfTime forward, VecOfTime up = nullptr);
 };
 
 struct SceneModel {

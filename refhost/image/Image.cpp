@@ -84,7 +84,7 @@ bool imageSizeAllowed(int64_t w, int64_t h, const std::string& name, const Image
     }
     if (w * h > limits.maxPixels) {
         error = claim + " (" + megapixels(w * h) + "); refhost reads at most " + megapixels(limits.maxPixels) +
-                " (--max-pixels)";
+                " (" + limits.limitName + ")";
         return false;
     }
     return true;

@@ -28,6 +28,7 @@ inline constexpr int64_t kDefaultMaxPixels = int64_t{8192} * 8192;
 inline constexpr int32_t kMaxImageSide = 65535;
 struct ImageLimits {
     int64_t maxPixels = kDefaultMaxPixels;
+    const char* limitName = "--max-pixels";  // what sets maxPixels, for messages
 };
 
 // Reads PNG, JPEG, BMP or TGA (grey, grey+alpha, RGB or RGBA, 8 bits), expanded

@@ -1,27 +1,28 @@
-// The scene `refhost render --scene builtin` draws: a ground plane and two rows
-// of spheres whose colours are gamma-encoded swatches (saturated at the back,
-// greys in front), one camera, a distant key light with ray-traced shadows, a
-// point fill light without shadows and a little ambient light.
+// The scene `refhost render` draws unless given a file: examples/scenes/
+// builtin.json, compiled in. A ground plane and two rows of spheres whose
+// colours are display-encoded swatches (saturated at the back, greys in
+// front), one camera, a distant key light with ray-traced shadows, a point
+// fill light without shadows and a little ambient light.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
-#include "refhost/host/SceneModel.h"
-#include "refhost/render/Renderer.h"
+#include "refhost/render/Scene.h"
+#include "refhost/render/SceneFile.h"
 
 namespace refhost {
 
-struct BuiltinScene {
-    SceneModel model;   // what the host services report: record, camera, lights, objects
-    Geometry geometry;  // what the renderer intersects; ids match the model's object items
-};
+inline constexpr const char kBuiltinSceneName[] = "builtin";
 
-// The frame is width x height pixels with square pixels; the camera's zoom
-// keeps the swatches' row filling the frame's width whatever its shape.
-BuiltinScene builtinScene(int32_t width, int32_t height);
+const char* builtinSceneText();
 
-// Item kind of the scene's objects (the host services list them, the module
-// does not ask for them).
-inline constexpr int32_t kItemObject = 0;
+// The built-in scene at width x height pixels (0: its own 640 x 360); the
+// camera's field of view keeps the swatches' row filling the frame's width
+// whatever its shape.
+Scene builtinScene(int32_t width = 0, int32_t height = 0);
+
+// "builtin", or a scene file's path.
+bool loadScene(const std::string& scene, const SceneOptions& options, Scene& out, std::string& error);
 
 } // namespace refhost

@@ -1,7 +1,5 @@
 #include "refhost/render/Renderer.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -9,27 +7,14 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <optional>
 #include <thread>
 
-#include "refhost/image/ImageJob.h"
+#include "refhost/render/PixelSamples.h"
+#include "refhost/render/Shapes.h"
 
 namespace refhost {
 
 namespace {
-
-Vec operator+(Vec a, Vec b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-Vec operator-(Vec a, Vec b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-Vec operator-(Vec a) { return {-a.x, -a.y, -a.z}; }
-Vec operator*(Vec a, double s) { return {a.x * s, a.y * s, a.z * s}; }
-Vec operator*(Vec a, Vec b) { return {a.x * b.x, a.y * b.y, a.z * b.z}; }
-Vec& operator+=(Vec& a, Vec b) { return a = a + b; }
-double dot(Vec a, Vec b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-double length(Vec a) { return std::sqrt(dot(a, a)); }
-Vec unit(Vec a) {
-    const double l = length(a);
-    return l > 0.0 ? a * (1.0 / l) : Vec{0, 1, 0};
-}
 
 void store(const Vec& v, double out[3]) {
     out[0] = v.x;
@@ -38,27 +23,11 @@ void store(const Vec& v, double out[3]) {
 }
 Vec load(const double in[3]) { return {in[0], in[1], in[2]}; }
 
-// Shadow rays start this far off the surface so that they do not meet it again.
+// Rays leaving a surface start this far off it so that they do not meet it again.
 constexpr double kSurfaceOffset = 1e-6;
 constexpr double kNear = 1e-9;
-constexpr double kIdentity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-
-// Distance along the ray to the object, or a negative value when it is missed.
-double intersect(const SceneObject& object, const Vec& origin, const Vec& direction) {
-    if (object.shape == SceneObject::Shape::Plane) {
-        const double facing = dot(direction, object.normal);
-        if (std::abs(facing) < 1e-12) return -1.0;
-        return dot(object.centre - origin, object.normal) / facing;
-    }
-    const Vec oc = origin - object.centre;
-    const double b = dot(oc, direction);
-    const double c = dot(oc, oc) - object.radius * object.radius;
-    const double discriminant = b * b - c;
-    if (discriminant < 0.0) return -1.0;
-    const double root = std::sqrt(discriminant);
-    const double nearT = -b - root;
-    return nearT > kNear ? nearT : -b + root;
-}
+// Mirror and transparency rays end after this many bounces.
+constexpr int32_t kMaxDepth = 4;
 
 // Blinn-Phong exponent: rough surfaces get broad highlights.
 double specularExponent(double roughness) {
@@ -66,13 +35,32 @@ double specularExponent(double roughness) {
     return std::max(1.0, 2.0 / (r * r) - 2.0);
 }
 
-} // namespace
-
-const SceneObject* Geometry::find(const std::string& name) const {
-    for (const SceneObject& object : objects)
-        if (object.name == name) return &object;
-    return nullptr;
+// The world's axes as rows (world to object), or as columns (object to world).
+void storeRows(const Pose& pose, double out[9]) {
+    const Vec rows[3] = {pose.right, pose.up, pose.forward};
+    for (int r = 0; r < 3; ++r) store(rows[r], out + 3 * r);
 }
+void storeColumns(const Pose& pose, double out[9]) {
+    const Vec columns[3] = {pose.right, pose.up, pose.forward};
+    for (int c = 0; c < 3; ++c) {
+        out[c] = columns[c].x;
+        out[3 + c] = columns[c].y;
+        out[6 + c] = columns[c].z;
+    }
+}
+
+// The direction of a ray through a surface of relative index `eta`, entering
+// when `cosine` (of the ray against the surface's normal `n` facing it) is
+// positive; total internal reflection gives the mirror direction.
+Vec refract(const Vec& d, const Vec& n, double eta, bool entering) {
+    const double ratio = entering ? 1.0 / eta : eta;
+    const double cosine = -dot(n, d);
+    const double k = 1.0 - ratio * ratio * (1.0 - cosine * cosine);
+    if (k < 0.0) return unit(d + n * (2.0 * cosine));
+    return unit(d * ratio + n * (ratio * cosine - std::sqrt(k)));
+}
+
+} // namespace
 
 uint8_t toByte(double value) {
     if (!(value > 0.0)) return 0;
@@ -80,7 +68,8 @@ uint8_t toByte(double value) {
     return static_cast<uint8_t>(value * 255.0 + 0.5);
 }
 
-Renderer::Renderer(const SceneModel& model, const Geometry& geometry, double time) : geometry_(geometry) {
+Renderer::Renderer(const Scene& scene, double time) : scene_(scene), background_(scene.background) {
+    const SceneModel& model = scene.model;
     width_ = model.record.frameWidth;
     height_ = model.record.frameHeight;
     halfWidth_ = width_ * 0.5;
@@ -103,51 +92,77 @@ Renderer::Renderer(const SceneModel& model, const Geometry& geometry, double tim
     const bool shadows = (model.record.renderFlags & host::kRenderShadowsFlag) != 0;
     for (const SceneItem* light : model.itemsOfKind(host::kItemLight)) {
         LightSource source;
-        source.distant = light->lightKind == host::kLightDistant;
+        source.kind = light->lightKind;
         source.travel = unit(light->param(host::kParamForward, time));
         source.position = light->param(host::kParamWorldPosition, time);
-        source.radiance = light->colour * light->intensity;
+        source.radiance = light->colour * (light->intensity ? light->intensity(time) : 1.0);
         source.shadows = shadows && light->shadowKind == host::kShadowRayTraced;
+        if (light->lightKind == host::kLightSpot) {
+            source.cosOuter = std::cos(light->coneAngle);
+            source.cosInner = std::cos(std::max(0.0, light->coneAngle - light->edgeAngle));
+        }
         lights_.push_back(source);
     }
     ambient_ = model.ambient(time);
+    objects_.reserve(scene.objects.size());
+    for (const SceneObject& object : scene.objects) objects_.push_back({&object, object.poseAt(time)});
 }
 
 bool Renderer::firstHit(const Vec& origin, const Vec& direction, double maxDistance, Hit* hit) const {
     double nearest = maxDistance;
-    const SceneObject* found = nullptr;
-    for (const SceneObject& object : geometry_.objects) {
-        const double t = intersect(object, origin, direction);
-        if (t > kNear && t < nearest) {
+    const Posed* found = nullptr;
+    Mesh::Hit meshHit, foundMeshHit;
+    for (const Posed& posed : objects_) {
+        const double t = intersectShape(*posed.object, posed.pose, origin, direction, kNear, nearest, meshHit);
+        if (t > 0.0) {
             if (!hit) return true;  // any occluder will do
             nearest = t;
-            found = &object;
+            found = &posed;
+            foundMeshHit = meshHit;
         }
     }
     if (!found) return false;
-    hit->object = found;
+    hit->object = found->object;
+    hit->pose = &found->pose;
     hit->distance = nearest;
     hit->position = origin + direction * nearest;
-    hit->objectPosition = hit->position - found->centre;
-    Vec normal = found->shape == SceneObject::Shape::Plane ? found->normal
-                                                            : (hit->position - found->centre) * (1.0 / found->radius);
+    hit->objectPosition = found->pose.pointToLocal(hit->position);
+    if (found->object->shape == SceneObject::Shape::Mesh) hit->objectPosition = hit->objectPosition * (1.0 / found->object->scale);
+    const SurfacePoint surface = surfaceAt(*found->object, hit->objectPosition, foundMeshHit);
+    Vec normal = found->pose.directionToWorld(surface.normal);
+    Vec shadingNormal = found->pose.directionToWorld(surface.shadingNormal);
     // Face the ray: a plane seen from below, a sphere from inside.
-    if (dot(normal, direction) > 0.0) normal = -normal;
+    hit->outside = dot(normal, direction) <= 0.0;
+    if (!hit->outside) {
+        normal = -normal;
+        shadingNormal = -shadingNormal;
+    }
     hit->normal = normal;
+    hit->shadingNormal = shadingNormal;
+    hit->u = surface.u;
+    hit->v = surface.v;
+    hit->polygon = surface.polygon;
     return true;
 }
 
-Hit Renderer::traceCamera(int32_t x, int32_t y) const {
+Hit Renderer::trace(int32_t x, int32_t y, const Vec& origin, const Vec& direction, double spotSize) const {
     Hit hit;
     hit.pixelX = x;
     hit.pixelY = y;
+    hit.origin = origin;
+    hit.direction = direction;
+    hit.spotSize = spotSize;
+    firstHit(origin, direction, HUGE_VAL, &hit);
+    return hit;
+}
+
+Hit Renderer::traceCamera(int32_t x, int32_t y, double fx, double fy) const {
     // The module's camera frame maps right and up offsets r, u at depth d to
     // pixel offsets zoom * r / d * halfHeight / aspect and zoom * u / d * halfHeight.
-    const double sx = (x + 0.5 - halfWidth_) * aspect_ / halfHeight_;
-    const double sy = (halfHeight_ - (y + 0.5)) / halfHeight_;
-    hit.origin = eye_;
-    hit.direction = unit(forward_ * zoom_ + right_ * sx + up_ * sy);
-    if (firstHit(hit.origin, hit.direction, HUGE_VAL, &hit)) {
+    const double sx = (x + fx - halfWidth_) * aspect_ / halfHeight_;
+    const double sy = (halfHeight_ - (y + fy)) / halfHeight_;
+    Hit hit = trace(x, y, eye_, unit(forward_ * zoom_ + right_ * sx + up_ * sy), 0.0);
+    if (hit.object) {
         const double depth = dot(hit.position - eye_, forward_);
         hit.spotSize = depth / (zoom_ * halfHeight_);
     }
@@ -174,13 +189,13 @@ void Renderer::fillSample(const Hit& hit, host::SampleAccess& s) const {
     store(hit.origin, s.raySource);
     s.rayLength = hit.distance;
     s.hitCosine = -dot(hit.normal, hit.direction);
-    // Objects are placed without rotation or scale.
-    std::memcpy(s.objectTransform, kIdentity, sizeof kIdentity);
-    std::memcpy(s.worldTransform, kIdentity, sizeof kIdentity);
+    storeRows(*hit.pose, s.objectTransform);
+    storeColumns(*hit.pose, s.worldTransform);
     s.itemId = hit.object->id;
-    s.polygonIndex = 0;
-    store(hit.normal, s.shadingNormal);
-    store(surface.colour, s.colour);
+    s.polygonIndex = hit.polygon;
+    store(hit.shadingNormal, s.shadingNormal);
+    // A texel is handed over as stored, display encoded like a picked colour.
+    store(surface.texture ? surface.texture->lookup(hit.u, hit.v) : surface.colour, s.colour);
     s.luminosity = surface.luminosity;
     s.diffuse = surface.diffuse;
     s.specular = surface.specular;
@@ -203,34 +218,76 @@ Vec Renderer::shade(const Hit& hit, const host::SampleAccess& s) const {
     for (const LightSource& light : lights_) {
         Vec toLight;
         double reach = HUGE_VAL;
-        if (light.distant) {
+        double share = 1.0;
+        if (light.kind == host::kLightDistant) {
             toLight = -light.travel;
         } else {
             const Vec offset = light.position - hit.position;
             reach = length(offset);
             toLight = unit(offset);
+            if (light.kind == host::kLightSpot) {
+                const double along = dot(-toLight, light.travel);
+                if (along <= light.cosOuter) continue;
+                if (along < light.cosInner) {
+                    const double x = (along - light.cosOuter) / (light.cosInner - light.cosOuter);
+                    share = x * x * (3.0 - 2.0 * x);
+                }
+            }
         }
         const double cosine = dot(n, toLight);
         if (cosine <= 0.0) continue;
         if (light.shadows && firstHit(shadowOrigin, toLight, reach, nullptr)) continue;
         const double highlight = std::pow(std::max(0.0, dot(n, unit(toLight + toEye))), exponent);
-        out += light.radiance * (colour * (s.diffuse * cosine) + Vec{1, 1, 1} * (s.specular * highlight));
+        out += light.radiance * share * (colour * (s.diffuse * cosine) + Vec{1, 1, 1} * (s.specular * highlight));
     }
     return out;
 }
 
-void Renderer::shadeRow(int32_t y, host::Instance instance, ShaderDriver* driver, Image& out,
-                        int64_t& samples) const {
+Vec Renderer::radiance(const Hit& hit, ShaderDriver* driver, host::Instance instance, int64_t& samples,
+                       int32_t depth) const {
+    if (!hit.object) return background_;
     host::SampleAccess record;
+    fillSample(hit, record);
+    if (driver) driver->evaluate(instance, record);
+    ++samples;
+    Vec out = shade(hit, record);
+    const double mirror = std::clamp(record.mirror, 0.0, 1.0);
+    const double transparency = std::clamp(record.transparency, 0.0, 1.0);
+    if (depth >= kMaxDepth || (mirror == 0.0 && transparency == 0.0)) return out;
+
+    // out = (1 - t) * ((1 - m) * local + m * reflected) + t * transmitted
+    const double offset = kSurfaceOffset * (1.0 + length(hit.position));
+    if (mirror > 0.0) {
+        const Vec n = hit.normal;
+        const Vec direction = unit(hit.direction - n * (2.0 * dot(hit.direction, n)));
+        const Hit bounce = trace(hit.pixelX, hit.pixelY, hit.position + n * offset, direction, hit.spotSize);
+        out = out * (1.0 - mirror) + radiance(bounce, driver, instance, samples, depth + 1) * mirror;
+    }
+    if (transparency > 0.0) {
+        // A ray meeting a closed shape's outer side enters it. A plane is a
+        // thin sheet with no inside: the ray goes straight through.
+        const Vec n = hit.normal;
+        const double eta = record.eta > 0.0 && std::isfinite(record.eta) ? record.eta : 1.0;
+        const Vec direction = hit.object->shape == SceneObject::Shape::Plane
+                                  ? hit.direction
+                                  : refract(hit.direction, n, eta, hit.outside);
+        const Vec start = hit.position + (dot(direction, n) < 0.0 ? -n : n) * offset;
+        const Hit behind = trace(hit.pixelX, hit.pixelY, start, direction, hit.spotSize);
+        out = out * (1.0 - transparency) + radiance(behind, driver, instance, samples, depth + 1) * transparency;
+    }
+    return out;
+}
+
+void Renderer::shadeRow(int32_t y, int32_t samples, host::Instance instance, ShaderDriver* driver, Image& out,
+                        int64_t& count) const {
+    const double weight = 1.0 / samples;
     for (int32_t x = 0; x < width_; ++x) {
-        const Hit hit = traceCamera(x, y);
-        Vec colour = geometry_.background;
-        if (hit.object) {
-            fillSample(hit, record);
-            if (driver) driver->evaluate(instance, record);
-            colour = shade(hit, record);
-            ++samples;
+        Vec sum;
+        for (int32_t k = 0; k < samples; ++k) {
+            const PixelOffset offset = pixelSample(x, y, k, samples);
+            sum += radiance(traceCamera(x, y, offset.x, offset.y), driver, instance, count);
         }
+        const Vec colour = samples == 1 ? sum : sum * weight;
         uint8_t* p = out.pixel(x, y);
         p[0] = toByte(colour.x);
         p[1] = toByte(colour.y);
@@ -239,11 +296,12 @@ void Renderer::shadeRow(int32_t y, host::Instance instance, ShaderDriver* driver
     }
 }
 
-ImageStats Renderer::renderImage(const ShaderInstances& shader, int32_t threads, bool stopOnInterrupt, Image& out,
+ImageStats Renderer::renderImage(const ShaderInstances& shader, const ImageSettings& settings, Image& out,
                                  ProgressBar* progress) const {
     out = Image(width_, height_, false);
-    threads = std::max(threads, 1);
+    int32_t threads = std::max(settings.threads, 1);
     if (shader.driver) threads = std::min(threads, static_cast<int32_t>(shader.instances.size()));
+    const int32_t samplesPerPixel = std::max(settings.samples, 1);
 
     std::atomic<int32_t> nextRow{0}, rowsDone{0};
     std::atomic<int64_t> samples{0};
@@ -259,7 +317,7 @@ ImageStats Renderer::renderImage(const ShaderInstances& shader, int32_t threads,
         while (!stop.load(std::memory_order_relaxed)) {
             const int32_t y = nextRow.fetch_add(1);
             if (y >= height_) break;
-            shadeRow(y, instance, shader.driver, out, count);
+            shadeRow(y, samplesPerPixel, instance, shader.driver, out, count);
             rowsDone.fetch_add(1);
         }
         samples.fetch_add(count);
@@ -268,7 +326,6 @@ ImageStats Renderer::renderImage(const ShaderInstances& shader, int32_t threads,
         changed.notify_one();
     };
 
-    if (progress) progress->begin(height_);
     std::vector<std::thread> pool;
     for (int32_t i = 0; i < threads; ++i) {
         {
@@ -290,120 +347,19 @@ ImageStats Renderer::renderImage(const ShaderInstances& shader, int32_t threads,
         std::unique_lock<std::mutex> lock(mutex);
         while (running > 0) {
             changed.wait_for(lock, std::chrono::milliseconds(20));
-            if (stopOnInterrupt && interruptRequested()) stop = true;
+            if (settings.stopOnInterrupt && interruptRequested()) stop = true;
             const int32_t done = rowsDone.load();
             if (progress && done > shown) progress->advance(done - shown);
             shown = done;
         }
     }
     for (std::thread& t : pool) t.join();
+    if (progress && rowsDone.load() > shown) progress->advance(rowsDone.load() - shown);
 
     ImageStats stats;
     stats.samples = samples.load();
     stats.stopped = stop.load() || rowsDone.load() < height_;
-    if (progress && !stats.stopped) progress->finish();
     return stats;
-}
-
-namespace {
-
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
-
-// Destroys the instances a frame made, however the frame ends.
-template <class Driver>
-struct Instances {
-    Driver* driver = nullptr;
-    std::vector<host::Instance> list;
-    ~Instances() { release(); }
-    void release() {
-        for (host::Instance instance : list) driver->destroy(instance);
-        list.clear();
-    }
-};
-
-bool stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
-
-} // namespace
-
-FrameResult renderFrame(Host& host, const Geometry& geometry, const FrameRequest& request) {
-    FrameResult result;
-    const int32_t threads = std::max(request.threads, 1);
-    const Renderer renderer(host.scene, geometry, request.time);
-
-    std::optional<ShaderDriver> shaderDriver;
-    Instances<ShaderDriver> shaders;
-    if (request.shader) {
-        const std::string name = quoted(request.shader->serverName);
-        shaderDriver.emplace(*request.shader);
-        shaders.driver = &*shaderDriver;
-        if (const int32_t refused = shaderDriver->activate(2); refused != 0) {
-            result.error = name + " refused activation with interface version 2 (result " + std::to_string(refused) + ")";
-            return result;
-        }
-        // One instance per thread, each taking the first one's settings.
-        for (int32_t i = 0; i < threads; ++i) {
-            const host::Instance instance = shaderDriver->create();
-            if (!instance) {
-                result.error = name + " created no instance";
-                return result;
-            }
-            shaders.list.push_back(instance);
-            if (i > 0) shaderDriver->copy(shaders.list.front(), instance);
-        }
-        for (host::Instance instance : shaders.list) {
-            if (const host::ErrorText message = shaderDriver->newTime(instance, request.frame, request.time)) {
-                std::string text;
-                if (!readText(message, 1024, text)) text = "(unreadable message)";
-                result.error = name + " could not step to frame " + std::to_string(request.frame) + ": " + text;
-                return result;
-            }
-        }
-    }
-
-    ImageStats stats;
-    {
-        const bool logging = host.log.enabled;
-        host.log.enabled = false;  // the log is mutex-protected: too slow for every sample
-        const std::string label = request.shader ? "render " + request.shader->serverName : "render";
-        ProgressBar bar(label, request.progress && stderrIsTerminal());
-        ShaderInstances shading{shaderDriver ? &*shaderDriver : nullptr, shaders.list};
-        stats = renderer.renderImage(shading, threads, request.stopOnInterrupt, result.image, &bar);
-        host.log.enabled = logging;
-    }
-    shaders.release();
-    result.samples = stats.samples;
-    if (stats.stopped) {
-        result.stopped = true;
-        return result;
-    }
-
-    if (request.filter) {
-        const std::string name = quoted(request.filter->serverName);
-        FilterDriver filterDriver(*request.filter);
-        if (const int32_t refused = filterDriver.activate(2); refused != 0) {
-            result.error = name + " refused activation with interface version 2 (result " + std::to_string(refused) + ")";
-            return result;
-        }
-        Instances<FilterDriver> filters{&filterDriver, {filterDriver.create()}};
-        if (!filters.list.front()) {
-            filters.list.clear();
-            result.error = name + " created no instance";
-            return result;
-        }
-        ProgressBar bar("filter " + request.filter->serverName, request.progress && stderrIsTerminal());
-        ImageJob job(result.image, request.time);
-        job.progress = &bar;
-        job.stopOnInterrupt = request.stopOnInterrupt;
-        filterDriver.process(filters.list.front(), job.access());
-        filters.release();
-        if (job.stopped || (request.stopOnInterrupt && interruptRequested())) {
-            result.stopped = true;
-            return result;
-        }
-        result.image = std::move(job.output);
-    }
-    host.endRender();
-    return result;
 }
 
 } // namespace refhost

@@ -1,8 +1,11 @@
-// A small CPU ray tracer: the host side of shading. Camera rays meet spheres
-// and planes; every hit is handed to a shader server as a SampleAccess record,
-// lit with the colour and levels the shader wrote back, quantised to 8 bits
-// and handed to an image filter server. Camera, lights and ambient are read
-// from the same SceneModel that the emulated host services report.
+// A small CPU ray tracer: the host side of shading. Camera rays meet the
+// scene's spheres, planes, boxes and meshes, placed where they are at the
+// frame's time; every hit is handed to a shader server as a SampleAccess
+// record, lit with the colour and levels the shader wrote back (mirror and
+// transparent surfaces send further rays, whose hits are shaded the same way),
+// averaged over the pixel's samples in linear light and quantised to 8 bits.
+// Camera, lights and ambient are read from the same SceneModel that the
+// emulated host services report, at the same time.
 #pragma once
 
 #include <cstdint>
@@ -13,49 +16,26 @@
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
-#include "refhost/host/SceneModel.h"
 #include "refhost/image/Image.h"
 #include "refhost/image/Progress.h"
+#include "refhost/render/Scene.h"
 
 namespace refhost {
 
-// The surface values a host hands to a shader, before the shader changes them.
-struct Surface {
-    Vec colour{0.5, 0.5, 0.5};  // gamma-encoded, as a user picks it
-    double luminosity = 0.0;
-    double diffuse = 0.8;
-    double specular = 0.0;
-    double mirror = 0.0;
-    double transparency = 0.0;
-    double eta = 1.0;
-    double roughness = 0.5;     // 0 mirror-sharp highlight .. 1 broad
-};
-
-struct SceneObject {
-    enum class Shape { Sphere, Plane };
-    Shape shape = Shape::Sphere;
-    host::ItemId id = 0;
-    std::string name;
-    Vec centre;             // sphere centre, or the plane's origin
-    double radius = 1.0;    // spheres
-    Vec normal{0, 1, 0};    // planes, unit length
-    Surface surface;
-};
-
-// What the renderer draws beyond the items the host services describe.
-struct Geometry {
-    std::vector<SceneObject> objects;
-    Vec background;  // linear colour of rays that meet nothing
-    const SceneObject* find(const std::string& name) const;
-};
-
-// A camera ray and the first surface it met.
+// A ray and the first surface it met.
 struct Hit {
     int32_t pixelX = 0, pixelY = 0;
     Vec origin, direction;               // the ray; direction is unit length
     const SceneObject* object = nullptr; // null: the ray met nothing
+    const Pose* pose = nullptr;          // the object's pose at the render's time
     double distance = 0.0;
-    Vec position, normal, objectPosition;
+    Vec position;                        // world coordinates
+    Vec normal;                          // geometric normal, facing the ray
+    bool outside = true;                 // the ray met the shape's outer side (planes: their +y side)
+    Vec shadingNormal;                   // the normal lighting starts from (meshes: vertex normals)
+    Vec objectPosition;                  // the object's own coordinates
+    double u = 0.0, v = 0.0;             // texture coordinates
+    int32_t polygon = 0;                 // meshes: the triangle's index
     double spotSize = 0.0;               // world size of one pixel at the hit
 };
 
@@ -66,82 +46,83 @@ struct ShaderInstances {
     std::vector<host::Instance> instances;
 };
 
+struct ImageSettings {
+    int32_t threads = 1;
+    int32_t samples = 1;           // camera samples per pixel
+    bool stopOnInterrupt = false;  // Ctrl-C ends the render
+};
+
 struct ImageStats {
     int64_t samples = 0;   // evaluate calls (or, without a shader, shaded hits)
-    bool stopped = false;  // Ctrl-C (or the caller's stop flag) ended the render
+    bool stopped = false;  // Ctrl-C ended the render
 };
 
 class Renderer {
 public:
-    // Reads the first camera, the lights and the ambient colour at `time`.
-    // `model` and `geometry` must outlive the renderer.
-    Renderer(const SceneModel& model, const Geometry& geometry, double time);
+    // Reads the first camera, the lights, the ambient colour and every
+    // object's pose at `time`. `scene` must outlive the renderer.
+    Renderer(const Scene& scene, double time);
 
     int32_t width() const { return width_; }
     int32_t height() const { return height_; }
 
-    Hit traceCamera(int32_t x, int32_t y) const;
+    // The camera ray through the centre of pixel (x, y), or through the point
+    // (x + fx, y + fy) of the image, and what it meets.
+    Hit traceCamera(int32_t x, int32_t y) const { return traceCamera(x, y, 0.5, 0.5); }
+    Hit traceCamera(int32_t x, int32_t y, double fx, double fy) const;
     // The record a shader's evaluate entry receives for `hit`.
     void fillSample(const Hit& hit, host::SampleAccess& sample) const;
-    // Linear light leaving the point toward the camera, from the colour and
-    // levels in `sample`: luminosity, ambient, Lambert diffuse and Blinn-Phong
-    // specular per light, with hard shadows from lights that cast them.
+    // Linear light leaving the point toward the ray's origin from the colour
+    // and levels in `sample`: luminosity, ambient, Lambert diffuse and
+    // Blinn-Phong specular per light, with hard shadows from lights that cast
+    // them. Mirror and transparency are left to `radiance`.
     Vec shade(const Hit& hit, const host::SampleAccess& sample) const;
-    const Vec& background() const { return geometry_.background; }
+    // All the light along the ray of `hit`: the point shaded through the
+    // shader (when one is given), then the mirror and transparency rays.
+    Vec radiance(const Hit& hit, ShaderDriver* driver, host::Instance instance, int64_t& samples,
+                 int32_t depth = 0) const;
+    const Vec& background() const { return background_; }
     // Pixel coordinates of a world point (pixel centres at .5); false behind the camera.
     bool project(const Vec& point, double& x, double& y) const;
 
     // Renders every pixel into an 8-bit image (opaque, no alpha plane).
-    // shader.instances must hold `threads` instances when a driver is given.
-    // Rows are shaded independently, so the image does not depend on `threads`.
-    // `progress` is advanced by rows done, from the calling thread.
-    ImageStats renderImage(const ShaderInstances& shader, int32_t threads, bool stopOnInterrupt, Image& out,
+    // shader.instances must hold `settings.threads` instances when a driver is
+    // given. Pixels are shaded independently, so the image does not depend on
+    // the thread count. `progress`, when given, is advanced by rows done from
+    // the calling thread; its begin and finish are the caller's.
+    ImageStats renderImage(const ShaderInstances& shader, const ImageSettings& settings, Image& out,
                            ProgressBar* progress = nullptr) const;
 
 private:
     struct LightSource {
-        bool distant = true;
-        Vec travel;     // distant lights: the direction the light travels
-        Vec position;   // other lights
+        int32_t kind = host::kLightDistant;
+        Vec travel;     // distant and spot lights: the direction the light travels
+        Vec position;   // point and spot lights
         Vec radiance;   // colour times intensity
         bool shadows = false;
+        double cosOuter = -1.0, cosInner = -1.0;  // spot lights: the cone and the start of its soft edge
+    };
+    struct Posed {
+        const SceneObject* object;
+        Pose pose;
     };
 
     bool firstHit(const Vec& origin, const Vec& direction, double maxDistance, Hit* hit) const;
-    void shadeRow(int32_t y, host::Instance instance, ShaderDriver* driver, Image& out, int64_t& samples) const;
+    Hit trace(int32_t x, int32_t y, const Vec& origin, const Vec& direction, double spotSize) const;
+    void shadeRow(int32_t y, int32_t samples, host::Instance instance, ShaderDriver* driver, Image& out,
+                  int64_t& count) const;
 
-    const Geometry& geometry_;
+    const Scene& scene_;
     int32_t width_ = 0, height_ = 0;
     double halfWidth_ = 0, halfHeight_ = 0, aspect_ = 1, zoom_ = 1;
     Vec eye_, right_, up_, forward_;
     std::vector<LightSource> lights_;
+    std::vector<Posed> objects_;
     Vec ambient_;
+    Vec background_;
 };
 
 // 0..1 to a byte, rounded; below 0 and NaN give 0, above 1 gives 255.
 uint8_t toByte(double value);
-
-// One frame as a host renders it: the shader row bound and one instance per
-// thread made (copy entry from the first), newTime on every instance, the
-// pixels shaded, the frame quantised and handed to the filter row's process
-// entry. The host's call log is paused while samples are shaded.
-struct FrameRequest {
-    const ServerRow* shader = nullptr;  // null: no shader server
-    const ServerRow* filter = nullptr;  // null: no filter server
-    int32_t threads = 1;
-    int32_t frame = 0;
-    double time = 0.0;
-    bool progress = false;         // progress bars on stderr when it is a terminal
-    bool stopOnInterrupt = false;  // Ctrl-C ends shading or filtering
-};
-
-struct FrameResult {
-    Image image;
-    int64_t samples = 0;
-    bool stopped = false;
-    std::string error;  // non-empty: the frame failed and `image` is not valid
-};
-
-FrameResult renderFrame(Host& host, const Geometry& geometry, const FrameRequest& request);
 
 } // namespace refhost

@@ -17,6 +17,7 @@
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
 #include "refhost/render/BuiltinScene.h"
+#include "refhost/render/FrameRender.h"
 #include "refhost/render/Renderer.h"
 #include "tests/loaded/LoadedModule.h"
 
@@ -92,13 +93,13 @@ struct Frame {
         request.threads = threads;
         request.frame = frame;
         request.time = time;
-        FrameResult result = renderFrame(host, scene.geometry, request);
+        FrameResult result = renderFrame(host, scene, request);
         EXPECT_EQ(result.error, "");
         EXPECT_FALSE(result.stopped);
         return result;
     }
 
-    BuiltinScene scene;
+    Scene scene;
     Host host;
     std::unique_ptr<Module> module;
     const ServerRow* shader = nullptr;
@@ -130,11 +131,11 @@ TEST(RenderCommand, ImageIsTheSameWhateverTheThreadCount) {
 TEST(RenderPipeline, SwatchIsLitWithTheColourTheShaderWroteBack) {
     Frame frame(160, 90);
     ASSERT_TRUE(frame.shader && frame.filter);
-    const Renderer renderer(frame.host.scene, frame.scene.geometry, 0.0);
-    const SceneObject* grey = frame.scene.geometry.find("grey 50%");
+    const Renderer renderer(frame.scene, 0.0);
+    const SceneObject* grey = frame.scene.find("grey 50%");
     ASSERT_TRUE(grey);
     double px = 0, py = 0;
-    ASSERT_TRUE(renderer.project(grey->centre, px, py));
+    ASSERT_TRUE(renderer.project(grey->position(0.0), px, py));
     const Hit hit = renderer.traceCamera(static_cast<int32_t>(px), static_cast<int32_t>(py));
     ASSERT_EQ(hit.object, grey);
 
@@ -249,11 +250,14 @@ TEST(RenderCommand, BadArgumentsFailAndWriteNothing) {
     options.module = folder.file("missing.p");
     expectRefused(options, "missing module");
     options = smallRender(output);
-    options.width = 0;
-    expectRefused(options, "zero width");
+    options.width = 8193;
+    expectRefused(options, "too wide");
     options = smallRender(output);
-    options.scene = "other";
-    expectRefused(options, "unknown scene");
+    options.samples = 0;
+    expectRefused(options, "no samples");
+    options = smallRender(output);
+    options.scene = folder.file("missing.json");
+    expectRefused(options, "missing scene file");
     options = smallRender(folder.file("no-such-folder/out.png"));
     expectRefused(options, "output folder missing");
 }
