@@ -44,6 +44,22 @@ TEST_F(ObjectModel, CopyBetweenInstancesOfOneServer) {
     filterTable.destroy(other);
 }
 
+TEST_F(ObjectModel, CopyWithANullOrTheSameInstanceChangesNothing) {
+    ASSERT_EQ(activateFilter(), 0);
+    auto* filter = create<DisplayEncodeFilter>();
+    ASSERT_TRUE(filter);
+    std::strcpy(filter->description, "kept");
+    filter->needsGradient = 1;
+    EXPECT_EQ(filterTable.copy(nullptr, filter), 0);
+    EXPECT_EQ(filterTable.copy(filter, nullptr), 0);
+    EXPECT_EQ(filterTable.copy(nullptr, nullptr), 0);
+    EXPECT_EQ(filterTable.copy(filter, filter), 0);
+    EXPECT_STREQ(filter->description, "kept");
+    EXPECT_EQ(filter->serverName, DisplayEncodeFilter::kName);
+    EXPECT_EQ(filter->needsGradient, 1);
+    filterTable.destroy(filter);
+}
+
 TEST_F(ObjectModel, DescribeWritesTheNameInsideTheInstance) {
     ASSERT_EQ(activateFilter(2), 0);
     auto* filter = create<DisplayEncodeFilter>();

@@ -73,6 +73,31 @@ TEST_F(SceneSnapshot, CameraFrameAndProjection) {
     EXPECT_EQ(cam.frameAspect, 640.0 * 2.0 / 480.0);
 }
 
+TEST_F(SceneSnapshot, ProjectionOfACameraOffTheAxesHoldsTheExactDoubles) {
+    // Every component non-zero and of its own size, so that a swapped
+    // component, a lost sign or a changed order of operations shows.
+    refhost::SceneItem& camera = hostEmu.scene.addCamera("cam", {0, 0, 0}, {0, 0, 1}, {0, 1, 0}, 1.7);
+    const refhost::Vec p{3.5, -2.25, 7.1}, r{0.48, 0.36, -0.8}, u{-0.192, 0.936, 0.3}, f{0.856, 0.048, 0.52};
+    camera.params[host::kParamWorldPosition] = refhost::constant(p);
+    camera.params[host::kParamRight] = refhost::constant(r);
+    camera.params[host::kParamUp] = refhost::constant(u);
+    camera.params[host::kParamForward] = refhost::constant(f);
+    ProbeFilter server;
+    ASSERT_EQ(server.advanceTime(1, 0.0), nullptr);
+
+    const double z = 1.7;
+    const double pr = p.x * r.x + p.y * r.y + p.z * r.z, pu = p.x * u.x + p.y * u.y + p.z * u.z;
+    const double depth = -(p.x * f.x + p.y * f.y + p.z * f.z) - z;
+    const double expected[4][4] = {{r.x, r.y, r.z, -pr},
+                                   {u.x, u.y, u.z, -pu},
+                                   {f.x, f.y, f.z, depth},
+                                   {f.x / z, f.y / z, f.z / z, depth / z + 1.0}};
+    const velorastin::Matrix& projection = sceneContext.camera.projection;
+    ASSERT_TRUE(projection.rows == 4 && projection.cols == 4);
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) EXPECT_EQ(projection.at(i, j), expected[i][j]) << i << "," << j;
+}
+
 TEST_F(SceneSnapshot, RefreshReadsTheHostInOrderAtTheOwnersTime) {
     hostEmu.scene.addCamera("cam", {1, 2, 3}, {0, 0, 1}, {0, 1, 0}, 1.5);
     auto& record = hostEmu.scene.record;
