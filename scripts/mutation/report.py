@@ -7,11 +7,20 @@ from suite import EQUIVALENT, KILLED, NOT_COMPILED, SURVIVED, TIMED_OUT
 COLUMNS = [KILLED, TIMED_OUT, SURVIVED, NOT_COMPILED, EQUIVALENT]
 
 
-def score_line(results):
+def tally(results):
     killed = sum(1 for r in results if r["status"] in (KILLED, TIMED_OUT))
     counted = sum(1 for r in results if r["status"] in (KILLED, TIMED_OUT, SURVIVED))
-    percent = 100.0 * killed / counted if counted else 100.0
-    return f"score {percent:.1f}% ({killed} of {counted} non-equivalent mutants killed)"
+    return killed, counted
+
+
+def score(results):
+    killed, counted = tally(results)
+    return 100.0 * killed / counted if counted else 100.0
+
+
+def score_line(results):
+    killed, counted = tally(results)
+    return f"score {score(results):.1f}% ({killed} of {counted} non-equivalent mutants killed)"
 
 
 def print_report(results, stale_equivalents, out):

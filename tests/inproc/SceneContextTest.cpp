@@ -17,9 +17,44 @@ protected:
     }
 };
 
+TEST(SceneContextAtLoad, HoldsZerosAndAnEmptyCameraUntilTheFirstRefresh) {
+    const velorastin::CameraFrame& cam = sceneContext.camera;
+    EXPECT_TRUE(cam.itemId == 0 && cam.owner == nullptr);
+    EXPECT_TRUE(cam.projection.rows == 4 && cam.projection.cols == 4 && cam.projection.data);
+    EXPECT_TRUE(cam.width == 0.0 && cam.height == 0.0 && cam.zoom == 0.0 && cam.aspect == 0.0);
+    EXPECT_TRUE(sceneContext.sceneValue0 == 0 && sceneContext.sceneValue4 == 0 && sceneContext.sceneValue16 == 0);
+    EXPECT_TRUE(sceneContext.renderFlags == 0 && sceneContext.sceneValue88 == 0);
+    const velorastin::Vec3& a = sceneContext.ambient;
+    EXPECT_TRUE(a.x == 0.0 && a.y == 0.0 && a.z == 0.0);
+}
+
+TEST_F(SceneSnapshot, WithoutACurrentServerTheSceneIsReadAtTimeZero) {
+    hostEmu.scene.addCamera("cam", {0, 0, -10}, {0, 0, 1}, {0, 1, 0}, 2.0);
+    ProbeFilter server;
+    ASSERT_EQ(server.advanceTime(1, 0.5), nullptr);
+    hostEmu.log.clear();
+    sceneContext.currentServer = nullptr;
+    sceneContext.refresh();
+    for (const refhost::Call& c : hostEmu.log.named("item.param")) EXPECT_EQ(c.args.at(2), "0");
+    EXPECT_EQ(hostEmu.log.named("item.param").size(), 5u);
+    ASSERT_EQ(hostEmu.log.named("light.ambient").size(), 1u);
+    EXPECT_EQ(hostEmu.log.named("light.ambient")[0].args.at(0), "0");
+    EXPECT_EQ(hostEmu.log.named("camera.zoom").at(0).args.at(1), "0");
+}
+
+TEST_F(SceneSnapshot, LightFramesWithoutTheLightServiceKnowNoKind) {
+    ProbeFilter server;
+    ASSERT_EQ(server.advanceTime(1, 0.5), nullptr);
+    velorastin::LightFrame frame(refhost::makeItemId(host::kItemLight, 0), &server);
+    velorastin::lightInfo = nullptr;
+    EXPECT_EQ(frame.lightKind(), -1);  // none of the kinds the light tests know
+    EXPECT_EQ(frame.shadowKind(), 0);
+}
+
 TEST_F(SceneSnapshot, AdvanceTimeMovesFrameAndTime) {
     ProbeFilter server;
     ASSERT_EQ(server.advanceTime(4, 0.16), nullptr);
+    EXPECT_TRUE(server.previousFrame == 0 && server.previousTime == 0.0);  // a new instance starts at 0
     ProbeFilter later;  // construction makes it current
     ASSERT_EQ(server.advanceTime(5, 0.2), nullptr);
     EXPECT_TRUE(server.previousFrame == 4 && server.previousTime == 0.16);

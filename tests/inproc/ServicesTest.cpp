@@ -161,5 +161,6 @@ TEST_F(Services, InitBeforeAnyActivationMakesNoCall) {
     // An interface activation can reach init before the module has a lookup.
     ProbeFilter probe;
     EXPECT_STREQ(probe.init(), "Couldn't get Info Messages functions");
+    EXPECT_STREQ(velorastin::acquireHandlerServices(probe), "Couldn't get Info Messages functions");
     EXPECT_TRUE(hostEmu.log.calls().empty());
 }
