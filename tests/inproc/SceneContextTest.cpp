@@ -51,6 +51,12 @@ TEST_F(SceneSnapshot, LightFramesWithoutTheLightServiceKnowNoKind) {
     EXPECT_EQ(frame.shadowKind(), 0);
 }
 
+TEST_F(SceneSnapshot, AServerWithoutItsOwnPrepareTimeStillMovesOn) {
+    velorastin::DisplayEncodeFilter filter;
+    ASSERT_EQ(filter.advanceTime(2, 0.5), nullptr);
+    EXPECT_TRUE(filter.frame == 2 && filter.time == 0.5 && sceneContext.currentServer == &filter);
+}
+
 TEST_F(SceneSnapshot, AdvanceTimeMovesFrameAndTime) {
     ProbeFilter server;
     ASSERT_EQ(server.advanceTime(4, 0.16), nullptr);

@@ -480,6 +480,20 @@ TEST_F(Classification, CamerasAndLightsMatchOnlyInsideTheirCone) {
     }
 }
 
+TEST_F(Classification, ARayOfNoLengthCountsAsTravellingUp) {
+    // The point is the ray's source: its direction is the up vector (0, 1, 0)
+    // exactly, which a node nearly along +y matches and one a little off does not.
+    const Vec at{1, 2, 3};
+    host::RayCallNode off = nodeAt(at, {-0.03, 0.9985, -0.03}, 0);
+    host::RayCallNode near = nodeAt(at, {-0.02, 0.9996, -0.02}, 0);
+    off.next = &near;
+    list.head = &off;
+    auto* shader = stepped();
+    host::SampleAccess record = sampleRecord(at, at);
+    rig.evaluate(shader, record);
+    EXPECT_EQ(shader->last().node, &near);
+}
+
 TEST_F(Classification, NodeDirectionsMatchAboveCosine0point999) {
     // The ray travels along +z; a node's direction is taken as the host gives it.
     host::RayCallNode node = nodeAt({0, 0, -5}, {0, 0, 0.999}, 0);

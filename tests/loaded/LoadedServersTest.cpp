@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/RayRegistry.h"
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Host.h"
 #include "refhost/image/ImageJob.h"
@@ -143,6 +144,22 @@ TEST(LoadedServers, ShaderInitNamesTheFirstMissingService) {
         EXPECT_EQ(shader.init(instance), nullptr);
         shader.destroy(instance);
     }
+}
+
+TEST(LoadedServers, ShaderTimeStepPublishesTheRegistryUnderItsSharedKey) {
+    Servers s;
+    refhost::Host host;
+    ShaderDriver shader(s.row(host::kShaderHandlerClass));
+    ASSERT_EQ(shader.activate(2), 0);
+    host::Instance instance = shader.create();
+    ASSERT_TRUE(instance);
+    ASSERT_EQ(shader.newTime(instance, 1, 0.0), nullptr);
+    // Other plug-ins find the list by this very name.
+    auto** block = static_cast<host::RayCallList**>(host.renderBlock("TARNE_rayCallList"));
+    ASSERT_TRUE(block);
+    ASSERT_TRUE(*block);
+    EXPECT_TRUE((*block)->busy == 0 && (*block)->tag == 0 && (*block)->head == nullptr);
+    shader.destroy(instance);
 }
 
 TEST(LoadedServers, ModuleExportsOnlyTheDescriptor) {
