@@ -52,30 +52,30 @@ TEST_F(Services, FirstMissingServiceEndsTheRun) {
 }
 
 TEST_F(Services, ObjectAccessPairComesAfterTheRequiredServices) {
+    struct Row {
+        const char* missing;
+        const char* message;
+        Names asked;  // after the required ones
+    };
+    const Row rows[] = {
+        {"LWObjectAccess", "Object Access not found. Please add 'polyquery.p'", {"LWObjectAccess"}},
+        {"LWObjectHelp", "Object Help not found. Please add 'polyquery.p'", {"LWObjectAccess", "LWObjectHelp"}},
+    };
     ProbeFilter* probe = freshInstance();
     ASSERT_TRUE(probe);
     hostEmu.offerOptionalServices();
-    hostEmu.withhold("LWObjectHelp");
     probe->needsObjectAccess = 1;
-    EXPECT_STREQ(probe->init(), "Object Help not found. Please add 'polyquery.p'");
-    Names expected = kRequiredLookups;
-    expected.insert(expected.end(), {"LWObjectAccess", "LWObjectHelp"});
-    EXPECT_EQ(hostEmu.lookups(), expected);
-    EXPECT_NE(velorastin::objectAccess, nullptr);
-    filterTable.destroy(probe);
-}
-
-TEST_F(Services, ObjectAccessMissingNamesTheFileToAdd) {
-    ProbeFilter* probe = freshInstance();
-    ASSERT_TRUE(probe);
-    hostEmu.offerOptionalServices();
-    hostEmu.withhold("LWObjectAccess");
-    probe->needsObjectAccess = 1;
-    EXPECT_STREQ(probe->init(), "Object Access not found. Please add 'polyquery.p'");
-    Names expected = kRequiredLookups;
-    expected.push_back("LWObjectAccess");
-    EXPECT_EQ(hostEmu.lookups(), expected);
-    EXPECT_EQ(velorastin::objectAccess, nullptr);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.missing);
+        hostEmu.withhold(row.missing);
+        hostEmu.log.clear();
+        EXPECT_STREQ(probe->init(), row.message);
+        Names expected = kRequiredLookups;
+        expected.insert(expected.end(), row.asked.begin(), row.asked.end());
+        EXPECT_EQ(hostEmu.lookups(), expected);
+        EXPECT_EQ(velorastin::objectAccess == nullptr, row.asked.size() == 1);
+        hostEmu.provide(row.missing);
+    }
     filterTable.destroy(probe);
 }
 
