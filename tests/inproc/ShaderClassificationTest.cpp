@@ -355,7 +355,10 @@ TEST_F(Classification, LightWalkStartsAtTheCachedLightAndWraps) {
 
     // The first light is asked for only to start without a cached light and
     // when the second pass begins.
-    auto firstLightCalls = [&] { return rig.host.log.named("item.first").size(); };
+    auto firstLightCalls = [&] {
+        for (const refhost::Call& c : rig.host.log.named("item.first")) EXPECT_EQ(c.text(), "item.first(1, 0)");
+        return rig.host.log.named("item.first").size();
+    };
 
     shader->cachedLight = l2;
     EXPECT_EQ(walk({0, 0, 7}), ids({l2, l3, l1}));  // no light matches
