@@ -35,7 +35,7 @@ host::Instance createEntry(void* /*hostData*/) noexcept {
     try {
         server = new Server();
     } catch (...) {
-        return nullptr;
+        return nullptr;  // only when memory runs out, which no test provokes
     }
     return finishCreate(server);
 }

@@ -31,6 +31,7 @@ void OptionPanel::addControl(PanelControl* control) {
         const int32_t grown = capacity ? capacity * 2 : 4;
         auto* larger = static_cast<PanelControl**>(std::realloc(controls, sizeof(PanelControl*) * grown));
         if (!larger) {
+            // Only when memory runs out, which no test provokes.
             delete control;
             throw std::bad_alloc();
         }

@@ -27,6 +27,8 @@ void ShaderServer::buildTemplates() {
         ShadingSample temporary(this, record);
         transparentTemplate.assignFrom(temporary);
     } catch (...) {
+        // Only when memory runs out (which no test provokes): the create entry
+        // then answers null, and the record must not be lost.
         std::free(record);
         throw;
     }

@@ -21,6 +21,7 @@ void ShadingSample::releaseRecord() {
 }
 
 void ShadingSample::attach(host::SampleAccess* record) {
+    releaseRecord();  // a sample that held a private copy would otherwise lose it
     access = record;
     ownsAccess = 0;
     registryTag = 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "refhost/image/ImageJob.h"
+#include "tests/inproc/DisplayEncoding.h"
 #include "tests/inproc/InProcess.h"
 
 using velorastin::DisplayEncodeFilter;
@@ -17,7 +18,7 @@ namespace {
 
 void* otherLookup(const char*, int32_t) { return nullptr; }
 
-int encoded(int v) { return static_cast<int>(std::pow(v * 0.00392156862745098, 0.45454545454545453) * 255.0); }
+int encoded(int v) { return testing_support::kDisplayEncoded[v]; }
 
 bool eachOnce(const std::vector<uint16_t>& counts) {
     return std::all_of(counts.begin(), counts.end(), [](uint16_t n) { return n == 1; });
@@ -83,6 +84,11 @@ TEST_F(Filter, EncodesEveryByteAndPassesAlpha) {
                                {64, 136}, {100, 166}, {128, 186}, {192, 224}, {254, 254}, {255, 255}};
     for (const auto& [in, out] : expected) EXPECT_EQ(job.output.pixel(in, 0)[0], out) << in;
     EXPECT_TRUE(eachOnce(job.colourSets) && eachOnce(job.alphaSets));
+    // Every output went through the setters: the source planes are as they were.
+    for (int32_t channel = 0; channel < 4; ++channel) {
+        const uint8_t* plane = job.access().row(host::kChannelRed + channel, 0);
+        for (int v = 0; v < 256; ++v) ASSERT_EQ(plane[v], source.pixel(v, 0)[channel]) << channel << " " << v;
+    }
     filterTable.destroy(filter);
 }
 
@@ -116,6 +122,15 @@ TEST_F(Filter, StopsWhenTheMonitorSaysSoAndRunsWithoutOne) {
     for (std::size_t i = 0; i < job.colourSets.size(); ++i) EXPECT_EQ(job.colourSets[i], i < 3 ? 1 : 0) << i;
     EXPECT_TRUE(job.advances == 1 && job.finishes == 0 && job.callsAfterStop == 0);
 
+    // Any non-zero answer stops, not only 1.
+    for (int32_t answer : {2, -1, 0x10000}) {
+        refhost::ImageJob stopped(source, 0.0);
+        stopped.advanceAnswer = [answer](int32_t advances) { return advances == 2 ? answer : 0; };
+        filterTable.process(filter, &stopped.access());
+        EXPECT_TRUE(stopped.advances == 2 && stopped.finishes == 0 && stopped.callsAfterStop == 0) << answer;
+        for (std::size_t i = 0; i < stopped.colourSets.size(); ++i) EXPECT_EQ(stopped.colourSets[i], i < 6 ? 1 : 0);
+    }
+
     refhost::ImageJob unmonitored(source, 0.0);
     unmonitored.setMonitor(false);
     filterTable.process(filter, &unmonitored.access());
@@ -139,6 +154,20 @@ TEST_F(Filter, EmptyImages) {
     job.log.enabled = true;
     filterTable.process(filter, &job.access());
     EXPECT_EQ(job.log.texts(), (Texts{"begin(0)", "finish()"}));
+
+    // Sizes below zero are walked like zero: no pixel, and the height handed on as it is.
+    refhost::ImageJob negative(refhost::Image(2, 2), 0.0);
+    negative.log.enabled = true;
+    negative.access().width = -3;
+    filterTable.process(filter, &negative.access());
+    EXPECT_EQ(negative.log.named("row").size(), 8u);
+    EXPECT_TRUE(negative.log.named("setColour").empty() && negative.log.named("setAlpha").empty());
+    EXPECT_EQ(negative.advances, 2);
+    refhost::ImageJob upward(refhost::Image(2, 2), 0.0);
+    upward.log.enabled = true;
+    upward.access().height = -2;
+    filterTable.process(filter, &upward.access());
+    EXPECT_EQ(upward.log.texts(), (Texts{"begin(-2)", "finish()"}));
     filterTable.destroy(filter);
 }
 

@@ -37,11 +37,18 @@ public:
     void process() override { ++processed; }
     void prepareTime() override { ++prepared; }
     void afterCreate() override { ++afterCreates; }
-    velorastin::ErrorText load(void*) override { return "probe cannot load"; }
-    velorastin::ErrorText save(void*) override { return "probe cannot save"; }
+    velorastin::ErrorText load(void* state) override {
+        states.push_back(state);
+        return "probe cannot load";
+    }
+    velorastin::ErrorText save(void* state) override {
+        states.push_back(state);
+        return "probe cannot save";
+    }
 
     static inline int destroyed = 0;
     int processed = 0, prepared = 0, afterCreates = 0;
+    std::vector<void*> states;  // what each load and save was handed, in order
 };
 
 class InProcess : public ::testing::Test {

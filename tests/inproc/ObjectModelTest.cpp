@@ -1,5 +1,6 @@
 // The shared handler entries and finishCreate, driven as the host drives them.
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "tests/inproc/InProcess.h"
@@ -44,6 +45,22 @@ TEST_F(ObjectModel, CopyBetweenInstancesOfOneServer) {
     filterTable.destroy(other);
 }
 
+TEST_F(ObjectModel, CopyWithANullOrTheSameInstanceChangesNothing) {
+    ASSERT_EQ(activateFilter(), 0);
+    auto* filter = create<DisplayEncodeFilter>();
+    ASSERT_TRUE(filter);
+    std::strcpy(filter->description, "kept");
+    filter->needsGradient = 1;
+    EXPECT_EQ(filterTable.copy(nullptr, filter), 0);
+    EXPECT_EQ(filterTable.copy(filter, nullptr), 0);
+    EXPECT_EQ(filterTable.copy(nullptr, nullptr), 0);
+    EXPECT_EQ(filterTable.copy(filter, filter), 0);
+    EXPECT_STREQ(filter->description, "kept");
+    EXPECT_EQ(filter->serverName, DisplayEncodeFilter::kName);
+    EXPECT_EQ(filter->needsGradient, 1);
+    filterTable.destroy(filter);
+}
+
 TEST_F(ObjectModel, DescribeWritesTheNameInsideTheInstance) {
     ASSERT_EQ(activateFilter(2), 0);
     auto* filter = create<DisplayEncodeFilter>();
@@ -61,7 +78,19 @@ TEST_F(ObjectModel, DescribeWritesTheNameInsideTheInstance) {
     filter->serverName = tooLong.c_str();
     EXPECT_EQ(filterTable.describe(filter), std::string(63, 'b'));
     EXPECT_EQ(filter->serverName, tooLong.c_str());
+    // A shorter name after a longer one ends where it ends.
+    filter->serverName = "ab";
+    EXPECT_STREQ(filterTable.describe(filter), "ab");
     filterTable.destroy(filter);
+}
+
+TEST_F(ObjectModel, ANewInstanceHasAnEmptyDescription) {
+    // Built over memory that is not zero, as a reused heap block would be.
+    alignas(ProbeFilter) unsigned char storage[sizeof(ProbeFilter)];
+    std::memset(storage, 'x', sizeof storage);
+    auto* probe = new (storage) ProbeFilter();
+    EXPECT_EQ(probe->description[0], '\0');
+    probe->~ProbeFilter();
 }
 
 TEST_F(ObjectModel, FinishCreateNeedsAnActivationNotASuccessfulInit) {
@@ -94,8 +123,10 @@ TEST_F(ObjectModel, LoadAndSaveAnswerZeroAndChangeNothing) {
     EXPECT_EQ(filterTable.load(filter, &state), 0);
     EXPECT_EQ(filterTable.save(filter, &state), 0);
     EXPECT_EQ(std::memcmp(before, static_cast<void*>(filter), sizeof before), 0);
+    int other = 0;
     EXPECT_EQ(filterTable.load(failing, &state), 0);
-    EXPECT_EQ(filterTable.save(failing, &state), 0);
+    EXPECT_EQ(filterTable.save(failing, &other), 0);
+    EXPECT_EQ(failing->states, (std::vector<void*>{&state, &other}));  // the entries do reach the operations
     filterTable.destroy(filter);
     filterTable.destroy(failing);
 }

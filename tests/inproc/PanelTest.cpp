@@ -102,6 +102,29 @@ TEST_F(Panels, OpenRunsThePanelAndAcceptsOnlyWhenAccepted) {
     delete panel;
 }
 
+TEST_F(Panels, ConfigureGivesSizeAndTitleAndANewPanelOpensAtZero) {
+    OptionPanel* panel = panelWith({});
+    ASSERT_EQ(panel->open(), 0);
+    const Texts sizes = {"2, 0)", "3, 0)"};
+    auto setCalls = [&] {
+        Texts out;
+        for (const refhost::Call& c : hostEmu.log.named("panel.set"))
+            if (c.args.at(1) != "7") out.push_back(c.args.at(1) + ", " + c.args.at(2) + ")");
+        return out;
+    };
+    EXPECT_EQ(setCalls(), sizes);
+    EXPECT_EQ(hostEmu.log.named("panel.create").at(0).args.at(0), refhost::formatArg(static_cast<const void*>(nullptr)));
+
+    int titleWord = 0;
+    panel->configure(300, 120, &titleWord);
+    hostEmu.log.clear();
+    ASSERT_EQ(panel->open(), 0);
+    EXPECT_EQ(setCalls(), (Texts{"2, 300)", "3, 120)"}));
+    EXPECT_EQ(hostEmu.log.named("panel.create").at(0).args.at(0),
+              refhost::formatArg(static_cast<const void*>(&titleWord)));
+    delete panel;
+}
+
 TEST_F(Panels, InterfaceActivationOpensTheInstancePanel) {
     // Before any interface activation the callback has no panel to reach.
     EXPECT_EQ(velorastin::panelCallback(1, 2, 3), 0);
@@ -138,6 +161,10 @@ TEST_F(Panels, InterfaceActivationOpensTheInstancePanel) {
     ASSERT_EQ(hostEmu.log.named("control.notify").size(), 1u);
     EXPECT_EQ(hostEmu.log.named("control.notify")[0].text(), "control.notify(7, 9)");
     EXPECT_EQ(velorastin::panelCallback(0, 0, 4), 1);  // still the panel opened last
+
+    // No instance: no panel, and the callback no longer reaches the last one.
+    EXPECT_EQ(velorastin::interfaceActivation(2, unusedLookup, nullptr, nullptr), 2);
+    EXPECT_EQ(velorastin::panelCallback(0, 0, 4), 0);
 
     // No panel from the service: no control is touched, nothing is released.
     hostEmu.panel.createSucceeds = false;

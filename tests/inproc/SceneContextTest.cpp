@@ -17,9 +17,50 @@ protected:
     }
 };
 
+TEST(SceneContextAtLoad, HoldsZerosAndAnEmptyCameraUntilTheFirstRefresh) {
+    const velorastin::CameraFrame& cam = sceneContext.camera;
+    EXPECT_TRUE(cam.itemId == 0 && cam.owner == nullptr);
+    EXPECT_TRUE(cam.projection.rows == 4 && cam.projection.cols == 4 && cam.projection.data);
+    EXPECT_TRUE(cam.width == 0.0 && cam.height == 0.0 && cam.zoom == 0.0 && cam.aspect == 0.0);
+    EXPECT_TRUE(sceneContext.sceneValue0 == 0 && sceneContext.sceneValue4 == 0 && sceneContext.sceneValue16 == 0);
+    EXPECT_TRUE(sceneContext.renderFlags == 0 && sceneContext.sceneValue88 == 0);
+    const velorastin::Vec3& a = sceneContext.ambient;
+    EXPECT_TRUE(a.x == 0.0 && a.y == 0.0 && a.z == 0.0);
+}
+
+TEST_F(SceneSnapshot, WithoutACurrentServerTheSceneIsReadAtTimeZero) {
+    hostEmu.scene.addCamera("cam", {0, 0, -10}, {0, 0, 1}, {0, 1, 0}, 2.0);
+    ProbeFilter server;
+    ASSERT_EQ(server.advanceTime(1, 0.5), nullptr);
+    hostEmu.log.clear();
+    sceneContext.currentServer = nullptr;
+    sceneContext.refresh();
+    for (const refhost::Call& c : hostEmu.log.named("item.param")) EXPECT_EQ(c.args.at(2), "0");
+    EXPECT_EQ(hostEmu.log.named("item.param").size(), 5u);
+    ASSERT_EQ(hostEmu.log.named("light.ambient").size(), 1u);
+    EXPECT_EQ(hostEmu.log.named("light.ambient")[0].args.at(0), "0");
+    EXPECT_EQ(hostEmu.log.named("camera.zoom").at(0).args.at(1), "0");
+}
+
+TEST_F(SceneSnapshot, LightFramesWithoutTheLightServiceKnowNoKind) {
+    ProbeFilter server;
+    ASSERT_EQ(server.advanceTime(1, 0.5), nullptr);
+    velorastin::LightFrame frame(refhost::makeItemId(host::kItemLight, 0), &server);
+    velorastin::lightInfo = nullptr;
+    EXPECT_EQ(frame.lightKind(), -1);  // none of the kinds the light tests know
+    EXPECT_EQ(frame.shadowKind(), 0);
+}
+
+TEST_F(SceneSnapshot, AServerWithoutItsOwnPrepareTimeStillMovesOn) {
+    velorastin::DisplayEncodeFilter filter;
+    ASSERT_EQ(filter.advanceTime(2, 0.5), nullptr);
+    EXPECT_TRUE(filter.frame == 2 && filter.time == 0.5 && sceneContext.currentServer == &filter);
+}
+
 TEST_F(SceneSnapshot, AdvanceTimeMovesFrameAndTime) {
     ProbeFilter server;
     ASSERT_EQ(server.advanceTime(4, 0.16), nullptr);
+    EXPECT_TRUE(server.previousFrame == 0 && server.previousTime == 0.0);  // a new instance starts at 0
     ProbeFilter later;  // construction makes it current
     ASSERT_EQ(server.advanceTime(5, 0.2), nullptr);
     EXPECT_TRUE(server.previousFrame == 4 && server.previousTime == 0.16);
@@ -71,6 +112,31 @@ TEST_F(SceneSnapshot, CameraFrameAndProjection) {
     ASSERT_EQ(server.advanceTime(2, 0.0), nullptr);
     EXPECT_TRUE(cam.xScale == 120.0 && cam.yScale == 240.0);
     EXPECT_EQ(cam.frameAspect, 640.0 * 2.0 / 480.0);
+}
+
+TEST_F(SceneSnapshot, ProjectionOfACameraOffTheAxesHoldsTheExactDoubles) {
+    // Every component non-zero and of its own size, so that a swapped
+    // component, a lost sign or a changed order of operations shows.
+    refhost::SceneItem& camera = hostEmu.scene.addCamera("cam", {0, 0, 0}, {0, 0, 1}, {0, 1, 0}, 1.7);
+    const refhost::Vec p{3.5, -2.25, 7.1}, r{0.48, 0.36, -0.8}, u{-0.192, 0.936, 0.3}, f{0.856, 0.048, 0.52};
+    camera.params[host::kParamWorldPosition] = refhost::constant(p);
+    camera.params[host::kParamRight] = refhost::constant(r);
+    camera.params[host::kParamUp] = refhost::constant(u);
+    camera.params[host::kParamForward] = refhost::constant(f);
+    ProbeFilter server;
+    ASSERT_EQ(server.advanceTime(1, 0.0), nullptr);
+
+    const double z = 1.7;
+    const double pr = p.x * r.x + p.y * r.y + p.z * r.z, pu = p.x * u.x + p.y * u.y + p.z * u.z;
+    const double depth = -(p.x * f.x + p.y * f.y + p.z * f.z) - z;
+    const double expected[4][4] = {{r.x, r.y, r.z, -pr},
+                                   {u.x, u.y, u.z, -pu},
+                                   {f.x, f.y, f.z, depth},
+                                   {f.x / z, f.y / z, f.z / z, depth / z + 1.0}};
+    const velorastin::Matrix& projection = sceneContext.camera.projection;
+    ASSERT_TRUE(projection.rows == 4 && projection.cols == 4);
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) EXPECT_EQ(projection.at(i, j), expected[i][j]) << i << "," << j;
 }
 
 TEST_F(SceneSnapshot, RefreshReadsTheHostInOrderAtTheOwnersTime) {

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "servers/LinearizeShader.h"
 #include "tests/inproc/InProcess.h"
 
 using inproc::kRequiredLookups;
@@ -51,17 +52,83 @@ TEST_F(Services, FirstMissingServiceEndsTheRun) {
 }
 
 TEST_F(Services, ObjectAccessPairComesAfterTheRequiredServices) {
+    struct Row {
+        const char* missing;
+        const char* message;
+        Names asked;  // after the required ones
+    };
+    const Row rows[] = {
+        {"LWObjectAccess", "Object Access not found. Please add 'polyquery.p'", {"LWObjectAccess"}},
+        {"LWObjectHelp", "Object Help not found. Please add 'polyquery.p'", {"LWObjectAccess", "LWObjectHelp"}},
+    };
     ProbeFilter* probe = freshInstance();
     ASSERT_TRUE(probe);
     hostEmu.offerOptionalServices();
-    hostEmu.withhold("LWObjectHelp");
     probe->needsObjectAccess = 1;
-    EXPECT_STREQ(probe->init(), "Object Help not found. Please add 'polyquery.p'");
-    Names expected = kRequiredLookups;
-    expected.insert(expected.end(), {"LWObjectAccess", "LWObjectHelp"});
-    EXPECT_EQ(hostEmu.lookups(), expected);
-    EXPECT_NE(velorastin::objectAccess, nullptr);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.missing);
+        hostEmu.withhold(row.missing);
+        hostEmu.log.clear();
+        EXPECT_STREQ(probe->init(), row.message);
+        Names expected = kRequiredLookups;
+        expected.insert(expected.end(), row.asked.begin(), row.asked.end());
+        EXPECT_EQ(hostEmu.lookups(), expected);
+        EXPECT_EQ(velorastin::objectAccess == nullptr, row.asked.size() == 1);
+        hostEmu.provide(row.missing);
+    }
     filterTable.destroy(probe);
+}
+
+TEST_F(Services, EachShippedServerMakesExactlyTheEightLookups) {
+    ASSERT_EQ(activateFilter(), 0);
+    ::host::ShaderHandler shaderTable{};
+    ASSERT_EQ(velorastin::shaderActivationOf<velorastin::LinearizeShader>(2, refhost::Host::lookupFunction(),
+                                                                          &shaderTable, nullptr),
+              0);
+    hostEmu.offerOptionalServices();  // on offer, yet neither server asks for them
+    for (bool shader : {true, false}) {
+        SCOPED_TRACE(shader ? "shader" : "filter");
+        hostEmu.log.clear();
+        host::Instance instance = shader ? shaderTable.create(nullptr) : filterTable.create(nullptr);
+        ASSERT_TRUE(instance);
+        EXPECT_EQ(hostEmu.lookups(), kRequiredLookups);  // creation runs init once
+        hostEmu.log.clear();
+        EXPECT_EQ(velorastin::serverOf(instance)->init(), nullptr);
+        EXPECT_EQ(hostEmu.lookups(), kRequiredLookups);
+        velorastin::destroyEntry(instance);
+    }
+}
+
+namespace {
+int shaderLookups = 0, filterLookups = 0;
+void* shaderLookup(const char* name, int32_t use) {
+    ++shaderLookups;
+    return refhost::Host::lookupFunction()(name, use);
+}
+void* filterLookup(const char* name, int32_t use) {
+    ++filterLookups;
+    return refhost::Host::lookupFunction()(name, use);
+}
+} // namespace
+
+TEST_F(Services, TheLastActivationsLookupServesEveryInstance) {
+    ::host::ShaderHandler shaderTable{};
+    ASSERT_EQ(velorastin::shaderActivationOf<velorastin::LinearizeShader>(2, shaderLookup, &shaderTable, nullptr), 0);
+    ASSERT_EQ(velorastin::filterActivationOf<velorastin::DisplayEncodeFilter>(2, filterLookup, &filterTable, nullptr),
+              0);
+    host::Instance shader = shaderTable.create(nullptr);
+    ASSERT_TRUE(shader);
+    EXPECT_EQ(shaderTable.newTime(shader, 1, 0.0), nullptr);
+    EXPECT_EQ(shaderLookups, 0);
+    EXPECT_EQ(filterLookups, 16);  // creation and the time step: eight each
+
+    ASSERT_EQ(velorastin::shaderActivationOf<velorastin::LinearizeShader>(1, shaderLookup, &shaderTable, nullptr), 0);
+    host::Instance filter = filterTable.create(nullptr);
+    ASSERT_TRUE(filter);
+    EXPECT_EQ(shaderLookups, 8);
+    EXPECT_EQ(filterLookups, 16);
+    shaderTable.destroy(shader);
+    filterTable.destroy(filter);
 }
 
 TEST_F(Services, GradientIsKeptOnceFoundAndRetriedUntilThen) {
@@ -94,5 +161,6 @@ TEST_F(Services, InitBeforeAnyActivationMakesNoCall) {
     // An interface activation can reach init before the module has a lookup.
     ProbeFilter probe;
     EXPECT_STREQ(probe.init(), "Couldn't get Info Messages functions");
+    EXPECT_STREQ(velorastin::acquireHandlerServices(probe), "Couldn't get Info Messages functions");
     EXPECT_TRUE(hostEmu.log.calls().empty());
 }

@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer runtime's count
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -10,6 +14,7 @@
 #include <thread>
 
 #include "ShaderTesting.h"
+#include "framework/ItemFrame.h"
 #include "framework/Services.h"
 #include "shader/RayRegistry.h"
 
@@ -353,7 +358,10 @@ TEST_F(Classification, LightWalkStartsAtTheCachedLightAndWraps) {
 
     // The first light is asked for only to start without a cached light and
     // when the second pass begins.
-    auto firstLightCalls = [&] { return rig.host.log.named("item.first").size(); };
+    auto firstLightCalls = [&] {
+        for (const refhost::Call& c : rig.host.log.named("item.first")) EXPECT_EQ(c.text(), "item.first(1, 0)");
+        return rig.host.log.named("item.first").size();
+    };
 
     shader->cachedLight = l2;
     EXPECT_EQ(walk({0, 0, 7}), ids({l2, l3, l1}));  // no light matches
@@ -416,6 +424,166 @@ TEST_F(Classification, ServicesLostByAnotherInstancesInitMatchNothing) {
     EXPECT_EQ(classify(shader, {0, -5, 0}).viewerMode, 0);
     EXPECT_EQ(shader->cachedLight, 0u);
     EXPECT_EQ(classify(shader, kCameraAt).viewerId, kCamera);
+}
+
+TEST_F(Classification, DirectionsAreComparedAsUnitVectors) {
+    // A source ten units away, a tenth of a radian off the camera's line: its
+    // cosine is 0.995, though the unnormalised dot product would be 10.
+    EXPECT_EQ(classify(stepped(), {1, 0, -10}).viewerId, 0u);
+
+    // The same for point lights: far and off the line, or near and on it.
+    const host::ItemId far = addLight(rig, host::kLightPoint, host::kShadowRayTraced, {0, 10, 0});
+    const host::ItemId closeBy = addLight(rig, host::kLightPoint, host::kShadowRayTraced, {0.5, 0, 0});
+    auto* lit = stepped(false);
+    EXPECT_EQ(classify(lit, {1, -10, 0}).viewerMode, 0);
+    EXPECT_EQ(classify(lit, {0, -10, 0}).viewerId, far);
+    EXPECT_EQ(classify(lit, {-0.25, 0, 0}).viewerId, closeBy);
+
+    // A camera half a unit from the point is still the ray's source. (This
+    // host answers the module's services from here on.)
+    refhost::SceneModel nearCamera = refhost::SceneModel::basic();
+    nearCamera.addCamera("Camera", {0, 0, -0.5}, {0, 0, 1}, {0, 1, 0}, 2.0);
+    ShaderRig near(nearCamera);
+    auto* shader = near.create<ClassifyingShader>();
+    ASSERT_EQ(near.newTime(shader), nullptr);
+    host::SampleAccess record = sampleRecord(kPoint, {0, 0, -0.5});
+    near.evaluate(shader, record);
+    EXPECT_EQ(shader->last().viewerId, kCamera);
+}
+
+TEST_F(Classification, CamerasAndLightsMatchOnlyInsideTheirCone) {
+    // Unit directions whose cosine with the viewer's line is exactly `c`: with
+    // s = sqrt(1 - c^2) the vector (s, c, 0) already has length 1 in doubles.
+    struct Row {
+        double cosine;
+        bool matches;
+    };
+    const double atThreshold = 0.9999;
+    const Row rows[] = {{atThreshold, false}, {0.99985, false}, {0.9995, false}, {0.99995, true}};
+    enum Viewer { Camera, PointLight, DistantLight };
+    for (Viewer viewer : {Camera, PointLight, DistantLight}) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(::testing::Message() << "viewer " << viewer << ", cosine " << row.cosine);
+            const double s = std::sqrt(1 - row.cosine * row.cosine);
+            if (row.cosine == atThreshold) {
+                ASSERT_EQ(std::sqrt(s * s + row.cosine * row.cosine), 1.0);
+            }
+            refhost::SceneModel scene = refhost::SceneModel::basic();
+            // The camera above the point; lights below it, on the line the ray continues along.
+            scene.addCamera("Camera", viewer == Camera ? Vec{0, 5, 0} : kCameraAt, {0, 0, 1}, {0, 1, 0}, 2.0);
+            if (viewer == PointLight) scene.addLight("Light", host::kLightPoint, host::kShadowRayTraced, {0, -5, 0});
+            if (viewer == DistantLight)
+                scene.addLight("Light", host::kLightDistant, host::kShadowRayTraced, {9, 9, 9}, {0, 1, 0});
+            ShaderRig cone(scene);
+            auto* shader = cone.create<ClassifyingShader>();
+            ASSERT_EQ(cone.newTime(shader), nullptr);
+            host::SampleAccess record = sampleRecord(kPoint, {s, row.cosine, 0});
+            cone.evaluate(shader, record);
+            const host::ItemId viewerId = viewer == Camera ? kCamera : refhost::makeItemId(host::kItemLight, 0);
+            EXPECT_EQ(shader->last().viewerId, row.matches ? viewerId : 0u);
+            EXPECT_EQ(shader->last().viewerMode, row.matches && viewer != Camera ? 1 : 0);
+        }
+    }
+}
+
+TEST_F(Classification, ARayOfNoLengthCountsAsTravellingUp) {
+    // The point is the ray's source: its direction is the up vector (0, 1, 0)
+    // exactly, which a node nearly along +y matches and one a little off does not.
+    const Vec at{1, 2, 3};
+    host::RayCallNode off = nodeAt(at, {-0.03, 0.9985, -0.03}, 0);
+    host::RayCallNode near = nodeAt(at, {-0.02, 0.9996, -0.02}, 0);
+    off.next = &near;
+    list.head = &off;
+    auto* shader = stepped();
+    host::SampleAccess record = sampleRecord(at, at);
+    rig.evaluate(shader, record);
+    EXPECT_EQ(shader->last().node, &near);
+}
+
+TEST_F(Classification, NodeDirectionsMatchAboveCosine0point999) {
+    // The ray travels along +z; a node's direction is taken as the host gives it.
+    host::RayCallNode node = nodeAt({0, 0, -5}, {0, 0, 0.999}, 0);
+    list.head = &node;
+    auto* shader = stepped();
+    for (const auto& [z, matches] : {std::pair{0.999, false}, {0.9985, false}, {0.99905, true}}) {
+        node.direction[2] = z;
+        EXPECT_EQ(classify(shader, {0, 0, -5}).node, matches ? &node : nullptr) << z;
+    }
+}
+
+TEST_F(Classification, OnlyBitZeroOfTheRenderFlagsSwitchesTheLightTests) {
+    const host::ItemId light = addLight(rig, host::kLightPoint, host::kShadowRayTraced, {0, 10, 0});
+    for (const auto& [flags, matches] : {std::pair{0xFFFFFFFEu, false}, {2u, false}, {3u, true}, {0x80000001u, true}}) {
+        SCOPED_TRACE(flags);
+        rig.host.scene.record.renderFlags = flags;
+        auto* shader = stepped();
+        shader->cachedLight = 0x1234;
+        EXPECT_EQ(classify(shader, {0, -5, 0}).viewerId, matches ? light : 0u);
+        EXPECT_EQ(shader->cachedLight, matches ? light : 0u);
+
+        // The light frame's own question reads the same bit.
+        velorastin::LightFrame frame(light, shader);
+        frame.update();
+        EXPECT_EQ(frame.rayTowardLight({0, 0, 0}, {0, -1, 0}), matches);
+    }
+}
+
+TEST_F(Classification, NodesOfOtherKindsMatchOnlyAlongTheirDirectionAndStayOrdinary) {
+    for (int32_t kind : {1, 3, -2, 0x102}) {
+        SCOPED_TRACE(kind);
+        host::RayCallNode against = nodeAt(kNowhere, {7, 3, 0}, kind);
+        host::RayCallNode along = nodeAt(kNowhere, {-0.919145030018058, -0.393919298579168, 0}, kind);
+        against.next = &along;
+        list.head = &against;
+        auto* shader = stepped();
+        const shadertest::Seen s = classify(shader, kNowhere);
+        EXPECT_EQ(s.node, &along);
+        EXPECT_EQ(s.nodeKind, kind);
+        EXPECT_EQ(s.viewerMode, 0);
+        EXPECT_EQ(s.viewerId, 0u);
+    }
+}
+
+TEST_F(Classification, ARegistryBlockThatCannotBeMadeLeavesNoRegistry) {
+    auto* shader = stepped(false);
+    ASSERT_EQ(shader->rayCallList, &velorastin::ownRayCallList.list);
+    // A new render without the block, and a host that cannot make one.
+    rig.host.endRender();
+    rig.host.renderMemory.create = [](const char*, int32_t) -> void* { return nullptr; };
+    ASSERT_EQ(rig.newTime(shader), nullptr);
+    EXPECT_EQ(shader->rayCallList, nullptr);
+    const shadertest::Seen s = classify(shader, kCameraAt);  // the camera is still recognised
+    EXPECT_EQ(s.viewerId, kCamera);
+    EXPECT_EQ(s.registryTag, 0u);
+}
+
+namespace {
+// Bytes the program holds on the heap now; the sanitizer has an allocator of its own.
+std::size_t heapInUse() {
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return mallinfo2().uordblks;
+#endif
+}
+} // namespace
+
+TEST(RayCallList, TheOwnListFreesEveryNodeStillChainedAtUnload) {
+    // Nodes as another party might leave them: longer than the shared part, from malloc.
+    constexpr std::size_t kNodeSize = 40000;
+    const std::size_t before = heapInUse();
+    {
+        velorastin::OwnRayCallList own;
+        for (int i = 0; i < 3; ++i) {
+            auto* node = static_cast<host::RayCallNode*>(std::malloc(kNodeSize));
+            ASSERT_TRUE(node);
+            std::memset(static_cast<void*>(node), 0, kNodeSize);
+            node->next = own.list.head;
+            own.list.head = node;
+        }
+        ASSERT_GE(heapInUse(), before + 3 * kNodeSize);
+    }
+    EXPECT_LT(heapInUse(), before + kNodeSize);
 }
 
 TEST(RayCallList, ConcurrentFindsKeepBusyExclusive) {

@@ -96,6 +96,39 @@ TEST(ShaderServer, TimeStepSwitchesTheClassificationOnOnlyWhenAsked) {
     }
 }
 
+TEST(ShaderServer, OnlyBit0x400OfTheFlagsAsksForTheClassification) {
+    ShaderRig rig;
+    auto* others = rig.create<shadertest::RecordingShader<~velorastin::ShaderServer::kClassifyFlag, 0>>();
+    ASSERT_EQ(rig.newTime(others), nullptr);
+    EXPECT_EQ(others->classificationDisabled, 1);
+}
+
+namespace {
+// A shader that keeps every default operation of the framework.
+class BareShader : public velorastin::ShaderServer {
+public:
+    BareShader() { serverName = "BareShader"; }
+};
+} // namespace
+
+TEST(ShaderServer, DefaultOperationsLeaveTheSampleAndAnswerNothing) {
+    ShaderRig rig;
+    auto* shader = rig.create<BareShader>();
+    ASSERT_TRUE(shader);
+    shader->handlesLightRays = 1;
+    ASSERT_EQ(rig.newTime(shader), nullptr);
+    rig.host.scene.addLight("Light", host::kLightPoint, host::kShadowRayTraced, {0, 10, 0});
+    for (refhost::Vec source : {refhost::Vec{0, -5, 0}, refhost::Vec{7, 3, 0}}) {  // a light ray, an ordinary one
+        host::SampleAccess record = shadertest::sampleRecord({0, 0, 0}, source);
+        const host::SampleAccess before = record;
+        rig.evaluate(shader, record);
+        EXPECT_TRUE(shadertest::sameBytes(&record, &before, 0, sizeof record));
+    }
+    rig.table.cleanup(ShaderRig::instanceOf(shader));
+    EXPECT_EQ(shader->reserved(), 0);
+    EXPECT_EQ(shader->HandlerServer::newTime(1, 0.0), nullptr);
+}
+
 TEST(ShaderServer, FailedTimeStepKeepsTheInstanceAsItWas) {
     ShaderRig rig;
     auto* shader = rig.create<ClassifyingShader>();

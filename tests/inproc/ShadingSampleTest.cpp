@@ -208,6 +208,44 @@ TEST(ShadingSample, DeepCopyOwnsItsRecordAndCopiesTheFields) {
     EXPECT_EQ(first->ownsAccess, 1);
 }
 
+TEST(ShadingSample, ABlankSampleIsAllZeros) {
+    const ShadingSample s;
+    EXPECT_TRUE(s.node == nullptr && s.owner == nullptr && s.access == nullptr && s.ownsAccess == 0);
+    EXPECT_TRUE(s.viewerMode == 0 && s.nodeKind == 0 && s.pixelX == 0 && s.pixelY == 0);
+    EXPECT_TRUE(s.itemId == 0 && s.polygonIndex == 0 && s.registryTag == 0 && s.viewerId == 0);
+    for (double d : {s.spotExtent, s.rayDistance, s.hitCosine, s.luminosity, s.diffuseLevel, s.specularLevel,
+                     s.reflection, s.transparency, s.refractiveIndex, s.roughness})
+        EXPECT_EQ(d, 0.0);
+    for (const Vec3* v : {&s.objectPosition, &s.worldPosition, &s.geometricNormal, &s.rayOrigin, &s.shadingNormal,
+                          &s.colour})
+        EXPECT_TRUE(v->x == 0.0 && v->y == 0.0 && v->z == 0.0);
+    EXPECT_TRUE(s.objectTransform.rows == 3 && s.objectTransform.cols == 3 && s.objectTransform.data);
+}
+
+TEST(ShadingSample, CopyingABlankOrAttachingAHostRecordLetsTheOwnCopyGo) {
+    host::SampleAccess record = distinctRecord();
+    const ShadingSample source(nullptr, &record);
+    const ShadingSample blank;
+    for (bool attachAfter : {false, true}) {
+        ShadingSample s;
+        s.assignFrom(source);
+        ASSERT_TRUE(s.ownsAccess == 1 && s.access != &record);
+        s.viewerId = 5;
+        s.registryTag = 6;
+        if (attachAfter) {
+            host::SampleAccess other = distinctRecord();
+            other.pixelX = 99;
+            s.attach(&other);
+            EXPECT_TRUE(s.access == &other && s.ownsAccess == 0 && s.pixelX == 99);
+            EXPECT_TRUE(s.viewerId == 0 && s.registryTag == 0);
+            s.attach(&record);  // before `other` goes: the sample never frees a host record
+        } else {
+            s.assignFrom(blank);
+            EXPECT_TRUE(s.access == nullptr && s.ownsAccess == 0);
+        }
+    }
+}
+
 TEST(ShadingSample, DeepCopyReallocatesTransformsOnlyWhenCountsDiffer) {
     host::SampleAccess record = distinctRecord();
     ShadingSample source(nullptr, &record);

@@ -59,6 +59,18 @@ TEST(Matrix, ConstructionAndReshaping) {
     EXPECT_EQ(m.at(3, 3), 15.0);
 }
 
+TEST(Matrix, OneElementHasItsOwnArray) {
+    Matrix one(1, 1);
+    ASSERT_TRUE(one.data);
+    const double value = 0.125;
+    Matrix copy;
+    copy.assign(1, 1, &value);
+    ASSERT_TRUE(copy.data && copy.rows == 1 && copy.cols == 1);
+    EXPECT_EQ(copy.data[0], 0.125);
+    copy.resize(0, 5);
+    EXPECT_TRUE(copy.data == nullptr && copy.elementCount() == 0);
+}
+
 TEST(Matrix, AssignmentTakesTheSourceShape) {
     Matrix big(4, 4);
     fill(big, 100);

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/RayRegistry.h"
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Host.h"
 #include "refhost/image/ImageJob.h"
+#include "tests/inproc/DisplayEncoding.h"
 #include "tests/loaded/LoadedModule.h"
 
 using namespace testing_support;
@@ -144,6 +146,22 @@ TEST(LoadedServers, ShaderInitNamesTheFirstMissingService) {
     }
 }
 
+TEST(LoadedServers, ShaderTimeStepPublishesTheRegistryUnderItsSharedKey) {
+    Servers s;
+    refhost::Host host;
+    ShaderDriver shader(s.row(host::kShaderHandlerClass));
+    ASSERT_EQ(shader.activate(2), 0);
+    host::Instance instance = shader.create();
+    ASSERT_TRUE(instance);
+    ASSERT_EQ(shader.newTime(instance, 1, 0.0), nullptr);
+    // Other plug-ins find the list by this very name.
+    auto** block = static_cast<host::RayCallList**>(host.renderBlock("TARNE_rayCallList"));
+    ASSERT_TRUE(block);
+    ASSERT_TRUE(*block);
+    EXPECT_TRUE((*block)->busy == 0 && (*block)->tag == 0 && (*block)->head == nullptr);
+    shader.destroy(instance);
+}
+
 TEST(LoadedServers, ModuleExportsOnlyTheDescriptor) {
     if (std::system("command -v nm > /dev/null 2>&1") != 0) GTEST_SKIP() << "nm is not installed";
     const std::string command = std::string("nm -D --defined-only '") + modulePath() + "' 2>&1";
@@ -181,7 +199,7 @@ TEST(LoadedServers, FilterEncodesEveryByteAndPassesAlpha) {
     refhost::ImageJob job(source, 0.0);
     job.fillOutput(0xEE);
     filter.process(instance, job.access());
-    auto encode = [](int v) { return static_cast<int>(std::pow(v * 0.00392156862745098, 0.45454545454545453) * 255.0); };
+    auto encode = [](int v) { return testing_support::kDisplayEncoded[v]; };
     for (int32_t y = 0; y < 2; ++y)
         for (int32_t x = 0; x < 256; ++x)
             for (int c = 0; c < 4; ++c) {
