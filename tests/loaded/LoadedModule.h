@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -98,5 +99,17 @@ inline CommandResult runProgram(const std::string& program, const std::vector<st
 }
 
 inline CommandResult runRefhost(const std::vector<std::string>& args) { return runProgram(refhostPath(), args); }
+
+// Waits up to `seconds` for child `pid` to end and returns its wait status;
+// a child still running then is killed, and false is returned.
+inline bool waitForExit(pid_t pid, int seconds, int& status) {
+    for (int i = 0; i < seconds * 100; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return true;
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return false;
+}
 
 } // namespace testing_support

@@ -287,17 +287,7 @@ TEST(RenderCommand, InterruptStopsTheRenderAndWritesNothing) {
     kill(pid, SIGINT);
     // A render that ignores the request would run for minutes: give it 20 s.
     int status = 0;
-    pid_t ended = 0;
-    for (int i = 0; i < 2000 && ended == 0; ++i) {
-        ended = waitpid(pid, &status, WNOHANG);
-        if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (ended == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        FAIL() << "the render did not stop on SIGINT";
-    }
-    ASSERT_EQ(ended, pid);
+    if (!testing_support::waitForExit(pid, 20, status)) FAIL() << "the render did not stop on SIGINT";
     EXPECT_TRUE(catching);
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), kExitInterrupted);

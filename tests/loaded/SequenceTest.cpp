@@ -286,16 +286,7 @@ TEST(Sequence, InterruptKeepsTheFramesWrittenAndWritesNoPartOfTheNext) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     kill(pid, SIGINT);
     int status = 0;
-    pid_t ended = 0;
-    for (int i = 0; i < 6000 && ended == 0; ++i) {
-        ended = waitpid(pid, &status, WNOHANG);
-        if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (ended == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        FAIL() << "the render did not stop on SIGINT";
-    }
+    if (!testing_support::waitForExit(pid, 60, status)) FAIL() << "the render did not stop on SIGINT";
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), kExitInterrupted);
     std::vector<std::string> files;
