@@ -181,6 +181,21 @@ TEST_F(Panels, InterfaceActivationOpensTheInstancePanel) {
     filterTable.destroy(second);
 }
 
+TEST_F(Panels, ManyControlsAreAllKeptInOrder) {
+    std::vector<std::pair<int32_t, int32_t>> sizes;
+    for (int32_t i = 0; i < 100; ++i) sizes.push_back({i, 1});
+    OptionPanel* panel = panelWith(sizes);
+    EXPECT_EQ(panel->lastIndex, 99);
+    hostEmu.log.clear();
+    EXPECT_EQ(panel->notifyAll(0, 5), 100);
+    const std::vector<refhost::Call> notified = hostEmu.log.named("control.notify");
+    ASSERT_EQ(notified.size(), 100u);
+    for (int32_t i = 0; i < 100; ++i) EXPECT_EQ(notified[i].text(), "control.notify(" + std::to_string(i) + ", 5)");
+    panel->layout();
+    EXPECT_TRUE(panel->width == 99 + 16 && panel->height == 100 + 40);
+    delete panel;
+}
+
 TEST_F(Panels, DestructionReleasesThenDeletesLastFirst) {
     ASSERT_EQ(activateFilter(), 0);
     ProbeFilter* probe = create<ProbeFilter>();

@@ -11,6 +11,7 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();  // the saniti
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <limits>
 #include <thread>
 
 #include "ShaderTesting.h"
@@ -284,6 +285,19 @@ TEST_F(Classification, CameraRayNamesTheCameraAndForgetsTheLight) {
     EXPECT_EQ(s.viewerMode, 0);
     EXPECT_EQ(shader->cachedLight, 0u);
     EXPECT_TRUE(rig.host.log.named("light.shadowKind").empty());
+}
+
+TEST_F(Classification, ARayFromNowhereCountsAsTravellingUp) {
+    // A source that is not a number has no direction: the direction back to it
+    // is taken as straight up, where this camera is, ten units above the point.
+    auto* shader = stepped();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    host::SampleAccess record = sampleRecord({0, -10, -10}, {nan, nan, nan});
+    rig.evaluate(shader, record);
+    EXPECT_EQ(shader->last().viewerId, kCamera);
+    record = sampleRecord({0, -10, -10}, {0, -10, -11});  // a real source elsewhere: no camera
+    rig.evaluate(shader, record);
+    EXPECT_EQ(shader->last().viewerId, 0u);
 }
 
 TEST_F(Classification, ShadowsOffInTheSceneRecordMeansNoLightRays) {

@@ -187,6 +187,17 @@ TEST(ShaderServer, FlagsEntryReturnsTheStoredWord) {
     EXPECT_EQ(rig.table.flags(ShaderRig::instanceOf(plain)), 2u);
 }
 
+TEST(ShaderServer, ANewInstanceStartsUnclassifiedWithoutFlagsOrRegistry) {
+    // A shader class whose create entry sets no flags of its own.
+    ShaderRig rig(litScene());
+    auto* bare = rig.create<velorastin::ShaderServer>();
+    ASSERT_NE(bare, nullptr);
+    EXPECT_EQ(rig.table.flags(ShaderRig::instanceOf(bare)), 0u);
+    EXPECT_STREQ(bare->serverName, "unnamed");  // nothing named it
+    EXPECT_TRUE(bare->cachedLight == 0 && bare->rayCallList == nullptr && bare->handlesLightRays == 0 &&
+                bare->classificationDisabled == 1);
+}
+
 TEST(ShaderServer, CopyGivesTheTargetItsOwnTemplates) {
     ShaderRig rig(litScene());
     auto* source = rig.create<ClassifyingShader>();
@@ -194,6 +205,8 @@ TEST(ShaderServer, CopyGivesTheTargetItsOwnTemplates) {
     source->cachedLight = 0x31;
     source->transparentTemplate.colour.x = 0.3;
     source->opaqueTemplate.access->roughness = 0.6;
+    std::strcpy(source->description, "linear, for print");
+    source->handlesLightRays = 1;
     auto* target = rig.create<PlainShader>();  // same server name, other settings
     host::RayCallList own{};
     target->rayCallList = &own;
@@ -201,8 +214,9 @@ TEST(ShaderServer, CopyGivesTheTargetItsOwnTemplates) {
     EXPECT_EQ(rig.table.copy(ShaderRig::instanceOf(source), ShaderRig::instanceOf(target)), 0);
     EXPECT_EQ(target->cachedLight, 0x31u);
     EXPECT_EQ(target->flags, ClassifyingShader::kClassifyFlag);
-    EXPECT_EQ(target->handlesLightRays, 0);
+    EXPECT_EQ(target->handlesLightRays, 1);
     EXPECT_EQ(target->classificationDisabled, 0);
+    EXPECT_STREQ(target->description, "linear, for print");  // the handler part is copied last
     EXPECT_EQ(target->rayCallList, &own);
     const velorastin::ShadingSample* pairs[2][2] = {{&source->transparentTemplate, &target->transparentTemplate},
                                                      {&source->opaqueTemplate, &target->opaqueTemplate}};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -279,6 +280,14 @@ TEST(ShadingSample, FreshServerTemplatesHoldTheDefaultRecord) {
     for (double& c : expected.colour) c = 1.0;
 
     shadertest::ShaderRig rig;
+    // Leave blocks of the record's size dirty on the heap, so that a default
+    // record built in reused memory shows every byte it did not write.
+    for (int i = 0; i < 4; ++i) {
+        void* block = std::malloc(sizeof(host::SampleAccess));
+        std::memset(block, 0xAB, sizeof(host::SampleAccess));
+        asm volatile("" : : "r"(block) : "memory");  // the compiler may not drop the writes
+        std::free(block);
+    }
     auto* shader = rig.create<shadertest::PlainShader>();
     ASSERT_NE(shader, nullptr);
     EXPECT_NE(shader->transparentTemplate.access, shader->opaqueTemplate.access);

@@ -44,6 +44,7 @@ TEST(Vec3, NormaliseWithoutLengthGivesUp) {
 
 TEST(Matrix, ConstructionAndReshaping) {
     const Matrix counted(1, 2, 3, 4, 5, 6, 7, 8, 9);  // row by row
+    EXPECT_TRUE(counted.rows == 3 && counted.cols == 3);
     EXPECT_TRUE(counted.at(1, 2) == 6.0 && counted.at(2, 0) == 7.0 && counted.at(0, 1) == 2.0);
 
     Matrix m;
