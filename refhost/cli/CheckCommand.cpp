@@ -10,6 +10,7 @@
 #include "refhost/check/Check.h"
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
+#include "refhost/cli/Messages.h"
 #include "refhost/cli/Validators.h"
 
 namespace refhost {
@@ -84,6 +85,20 @@ int runCheck(const CheckOptions& options) {
         for (const CheckDefinition& entry : rowChecks(facts))
             if (selected(entry.name)) std::printf("%s%s\n", entry.name.c_str(), entry.randomised ? "  (randomised)" : "");
         return kExitSuccess;
+    }
+
+    // A pattern that picks nothing is a slip on the command line, not a run
+    // with nothing to report: a CI job would otherwise pass on zero checks.
+    for (const std::string& pattern : options.only) {
+        bool matched = false;
+        for (const char* name : {"load", "descriptor", "table"}) matched = matched || patternMatches(pattern, name);
+        if (load.reportedPass)
+            for (const CheckDefinition& entry : rowChecks(facts)) matched = matched || patternMatches(pattern, entry.name);
+        else
+            for (const std::string& group : dependentGroups())
+                matched = matched || patternMatches(pattern, group) || pattern.rfind(group, 0) == 0;
+        if (!matched)
+            return usageError("check", "--only '" + pattern + "' matches no check of this module; --list names them");
     }
 
     Report report;

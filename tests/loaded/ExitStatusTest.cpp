@@ -48,6 +48,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{{"render", "--threads", "0", "out.png"}, "refhost render: --threads: Value 0 not in range 1 to 256"},
         Refusal{{"render", "--shader", "", "out.png"},
                 "refhost render: --shader and --filter take a server name or \"none\""},
+        Refusal{{"check", "--only", "filter/", "--only", "nomatch*"},
+                "refhost check: --only 'nomatch*' matches no check of this module; --list names them"},
         Refusal{{"check", "x.p", "--timeout", "-1"}, "refhost check: --timeout: '-1' is not a positive number"},
         Refusal{{"chart", "--height"}, "refhost chart: --height: 1 required INT:INT in [2 - 8192] missing"}));
 
