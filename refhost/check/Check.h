@@ -96,19 +96,6 @@ SceneModel checkScene();
 // the check scene's camera, with the given colour.
 host::SampleAccess surfaceSample(host::ItemId item, double red, double green, double blue);
 
-// Byte offsets of the table slots below `end` that an activation left null or
-// as the sentinel.
-template <class Table>
-std::vector<std::size_t> unfilledSlots(const Table& table, std::size_t end = sizeof(Table)) {
-    std::vector<std::size_t> unfilled;
-    for (std::size_t offset = 0; offset < end; offset += 4) {
-        uint32_t word;
-        std::memcpy(&word, reinterpret_cast<const char*>(&table) + offset, sizeof word);
-        if (word == 0 || word == kTableSentinel) unfilled.push_back(offset);
-    }
-    return unfilled;
-}
-
 // Activates the driver's row with version 2; skips the check when that does
 // not fill the whole table (the versions check reports why).
 template <class Driver>

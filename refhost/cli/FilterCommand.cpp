@@ -47,9 +47,8 @@ int runFilter(const FilterOptions& options) {
     Host hostEmulation(SceneModel::basic(input.width, input.height));
     hostEmulation.log.enabled = false;
     FilterDriver driver(*row);
-    if (const int32_t result = driver.activate(2); result != 0)
-        return fail("\"" + row->serverName + "\" refused activation with interface version 2 (result " +
-                    std::to_string(result) + ")");
+    if (const std::string unusable = driver.bindForUse(); !unusable.empty())
+        return fail(unusable + "; 'refhost check " + module->path() + "' names the rules it breaks");
     host::Instance instance = driver.create();
     if (!instance) return fail("\"" + row->serverName + "\" created no instance");
     if (interruptRequested()) {

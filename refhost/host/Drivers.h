@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "host/HandlerTables.h"
 #include "refhost/host/Host.h"
@@ -17,6 +18,19 @@ namespace refhost {
 // A word no module writes by accident: handler tables are pre-filled with it
 // so that what an activation left alone can be told from what it filled.
 inline constexpr uint32_t kTableSentinel = 0xDEADBEEFu;
+
+// Byte offsets of the table slots below `end` that an activation left null or
+// as the sentinel.
+template <class Table>
+std::vector<std::size_t> unfilledSlots(const Table& table, std::size_t end = sizeof(Table)) {
+    std::vector<std::size_t> unfilled;
+    for (std::size_t offset = 0; offset < end; offset += 4) {
+        uint32_t word;
+        std::memcpy(&word, reinterpret_cast<const char*>(&table) + offset, sizeof word);
+        if (word == 0 || word == kTableSentinel) unfilled.push_back(offset);
+    }
+    return unfilled;
+}
 
 template <class Table>
 class HandlerDriver {
@@ -33,6 +47,20 @@ public:
         const int32_t result = row.activate(version, Trace::lookupFunction(), &table, serverData);
         trace->returned(call, formatArg(result));
         return result;
+    }
+
+    // Activates with interface version 2 before the server is put to work.
+    // Returns empty when the row bound and filled every entry, else why the
+    // server cannot be used: an entry left empty is one a host would jump
+    // into and crash.
+    std::string bindForUse() {
+        const std::string name = "\"" + row.serverName + "\"";
+        if (const int32_t result = activate(2); result != 0)
+            return name + " refused activation with interface version 2 (result " + std::to_string(result) + ")";
+        std::string offsets;
+        for (const std::size_t offset : unfilledSlots(table)) offsets += (offsets.empty() ? "" : ", ") + std::to_string(offset);
+        if (offsets.empty()) return {};
+        return name + " accepted interface version 2 but left handler entries empty (at byte offsets " + offsets + ")";
     }
 
     // Whether a slot still holds the sentinel.

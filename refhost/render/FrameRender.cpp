@@ -9,11 +9,6 @@ namespace {
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
-std::string refusedActivation(const ServerRow& row, int32_t result) {
-    return quoted(row.serverName) + " refused activation with interface version 2 (result " +
-           std::to_string(result) + ")";
-}
-
 } // namespace
 
 FrameSession::FrameSession(Host& host, const Scene& scene, const FrameRequest& request)
@@ -21,10 +16,8 @@ FrameSession::FrameSession(Host& host, const Scene& scene, const FrameRequest& r
     request_.threads = std::max(request_.threads, 1);
     if (request_.shader) {
         shader_.emplace(*request_.shader);
-        if (const int32_t refused = shader_->activate(2); refused != 0) {
-            error_ = refusedActivation(*request_.shader, refused);
-            return;
-        }
+        error_ = shader_->bindForUse();
+        if (!error_.empty()) return;
         for (int32_t i = 0; i < request_.threads; ++i) {
             const host::Instance instance = shader_->create();
             if (!instance) {
@@ -37,10 +30,8 @@ FrameSession::FrameSession(Host& host, const Scene& scene, const FrameRequest& r
     }
     if (request_.filter) {
         filter_.emplace(*request_.filter);
-        if (const int32_t refused = filter_->activate(2); refused != 0) {
-            error_ = refusedActivation(*request_.filter, refused);
-            return;
-        }
+        error_ = filter_->bindForUse();
+        if (!error_.empty()) return;
         filterInstance_ = filter_->create();
         if (!filterInstance_) error_ = quoted(request_.filter->serverName) + " created no instance";
     }

@@ -172,6 +172,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(PlantedFault{"bad_sync", "FAIL", "descriptor"}, PlantedFault{"no_end_row", "FAIL", "table"},
                     PlantedFault{"no_descriptor", "FAIL", "descriptor"}, PlantedFault{"not_32bit", "FAIL", "load"},
                     PlantedFault{"accepts_version_0", "FAIL", "versions/TinyFilter"},
+                    PlantedFault{"empty_entries", "FAIL", "versions/TinyShader",
+                                 "version 1: entry at offset 0: expected a function, saw the host's sentinel"},
                     PlantedFault{"describe_overflow", "FAIL", "lifecycle/describe/TinyFilter"},
                     PlantedFault{"missing_service_crash", "CRASH", "services/without/LW Scene Info"},
                     PlantedFault{"evaluate_outside", "FAIL", "shader/evaluate/TinyShader"},

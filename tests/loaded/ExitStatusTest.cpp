@@ -85,6 +85,15 @@ TEST(ExitStatus, FailedWorkExitsOneNamingTheFileAndWhatToDo) {
         {{"render", "--shader", "VelorastinFilter", "--width", "8", "--height", "8", folder.file("out.png")},
          {"no ShaderHandler server named \"VelorastinFilter\"", "is a server of class ImageFilterHandler",
           "shows the servers it has"}},
+        // A server that binds but leaves its entries empty is not called.
+        {{"filter", "--module", fixturePath("empty_entries"), chart, folder.file("out.png")},
+         {"\"TinyFilter\" accepted interface version 2 but left handler entries empty (at byte offsets 0, 4,",
+          "'refhost check " + fixturePath("empty_entries") + "'"}},
+        {{"render", "--module", fixturePath("empty_entries"), "--shader", "TinyShader", "--filter", "none",
+          folder.file("out.png")},
+         {"\"TinyShader\" accepted interface version 2 but left handler entries empty"}},
+        {{"trace", "--module", fixturePath("empty_entries"), "--server", "TinyFilter"},
+         {"\"TinyFilter\" accepted interface version 2 but left handler entries empty"}},
         // Files that cannot be read or written.
         {{"filter", folder.file("absent.png"), folder.file("out.png")}, {folder.file("absent.png") + ": cannot open"}},
         {{"chart", missingFolder + "/chart.png"}, {missingFolder + "/chart.png: cannot write"}},
