@@ -16,7 +16,10 @@ target_compile_definitions(refhost PRIVATE REFHOST_VERSION="${PROJECT_VERSION}")
 install(TARGETS refhost RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS pluginServer LIBRARY DESTINATION ${VELORASTIN_MODULE_INSTALL_DIR})
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES docs/compare.png DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+# The pages and pictures the README links to, and the example scenes it
+# renders, so that the installed README works from its own folder.
+install(FILES docs/compare.png docs/textured-compare.png docs/scene-format.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+install(DIRECTORY examples/scenes DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The manual page is made from refhost's own --help, so it cannot drift from it.
 find_program(HELP2MAN help2man)

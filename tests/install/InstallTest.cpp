@@ -48,6 +48,12 @@ TEST(Install, TheInstalledRefhostListsFiltersAndChecksWithTheModuleInstalledBesi
     ASSERT_EQ(built.exitCode, 0) << built.err;
     EXPECT_EQ(readFile(work.file("installed.png")), readFile(work.file("built.png")));
 
+    // The example scenes installed with the README render with what came with them.
+    const CommandResult render = runProgram(
+        refhost, {"render", "--scene", prefix.file(std::string(DOC_INSTALL_DIR) + "/examples/scenes/textured.json"),
+                  "--width", "32", "--height", "18", work.file("textured.png")});
+    EXPECT_EQ(render.exitCode, 0) << render.err;
+
     const CommandResult check = runProgram(refhost, {"check", module});
     EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
     EXPECT_NE(lastLine(check.out).find(" passed, 0 failed"), std::string::npos) << check.out;

@@ -24,9 +24,12 @@ private:
 
 // Every file an installation puts under its prefix.
 inline std::set<std::string> installedFiles() {
-    std::set<std::string> files{"bin/refhost", std::string(MODULE_INSTALL_DIR) + "/pluginServer.p",
-                                std::string(DOC_INSTALL_DIR) + "/README.md",
-                                std::string(DOC_INSTALL_DIR) + "/docs/compare.png"};
+    std::set<std::string> files{"bin/refhost", std::string(MODULE_INSTALL_DIR) + "/pluginServer.p"};
+    for (const char* doc : {"README.md", "docs/compare.png", "docs/textured-compare.png", "docs/scene-format.md",
+                            "examples/scenes/builtin.json", "examples/scenes/textured.json",
+                            "examples/scenes/animated.json", "examples/scenes/meshes/vase.obj",
+                            "examples/scenes/textures/bricks.png", "examples/scenes/textures/painted-chart.png"})
+        files.insert(std::string(DOC_INSTALL_DIR) + "/" + doc);
     if (std::string(MAN_INSTALL_DIR) != "") files.insert(std::string(MAN_INSTALL_DIR) + "/man1/refhost.1.gz");
     return files;
 }
