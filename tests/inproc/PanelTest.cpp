@@ -5,6 +5,7 @@
 
 #include "panels/OptionPanel.h"
 #include "panels/PanelControl.h"
+#include "tests/inproc/HeapInUse.h"
 #include "tests/inproc/InProcess.h"
 
 using inproc::ProbeFilter;
@@ -194,6 +195,14 @@ TEST_F(Panels, ManyControlsAreAllKeptInOrder) {
     panel->layout();
     EXPECT_TRUE(panel->width == 99 + 16 && panel->height == 100 + 40);
     delete panel;
+}
+
+TEST_F(Panels, DestructionGivesBackEveryControlAndTheirList) {
+    hostEmu.log.enabled = false;
+    const std::vector<std::pair<int32_t, int32_t>> sizes(1000, {1, 1});
+    const std::size_t before = inproc::heapInUse();
+    delete panelWith(sizes);
+    EXPECT_LT(inproc::heapInUse(), before + 1000 * sizeof(void*));  // the list alone holds 1024 pointers
 }
 
 TEST_F(Panels, DestructionReleasesThenDeletesLastFirst) {

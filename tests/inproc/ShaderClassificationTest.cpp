@@ -1,8 +1,4 @@
 #include <gtest/gtest.h>
-#include <malloc.h>
-#if defined(__SANITIZE_ADDRESS__)
-extern "C" std::size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer runtime's count
-#endif
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +11,7 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();  // the saniti
 #include <thread>
 
 #include "ShaderTesting.h"
+#include "tests/inproc/HeapInUse.h"
 #include "framework/ItemFrame.h"
 #include "framework/Services.h"
 #include "shader/RayRegistry.h"
@@ -571,21 +568,10 @@ TEST_F(Classification, ARegistryBlockThatCannotBeMadeLeavesNoRegistry) {
     EXPECT_EQ(s.registryTag, 0u);
 }
 
-namespace {
-// Bytes the program holds on the heap now; the sanitizer has an allocator of its own.
-std::size_t heapInUse() {
-#if defined(__SANITIZE_ADDRESS__)
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    return mallinfo2().uordblks;
-#endif
-}
-} // namespace
-
 TEST(RayCallList, TheOwnListFreesEveryNodeStillChainedAtUnload) {
     // Nodes as another party might leave them: longer than the shared part, from malloc.
     constexpr std::size_t kNodeSize = 40000;
-    const std::size_t before = heapInUse();
+    const std::size_t before = inproc::heapInUse();
     {
         velorastin::OwnRayCallList own;
         for (int i = 0; i < 3; ++i) {
@@ -595,9 +581,9 @@ TEST(RayCallList, TheOwnListFreesEveryNodeStillChainedAtUnload) {
             node->next = own.list.head;
             own.list.head = node;
         }
-        ASSERT_GE(heapInUse(), before + 3 * kNodeSize);
+        ASSERT_GE(inproc::heapInUse(), before + 3 * kNodeSize);
     }
-    EXPECT_LT(heapInUse(), before + kNodeSize);
+    EXPECT_LT(inproc::heapInUse(), before + kNodeSize);
 }
 
 TEST(RayCallList, ConcurrentFindsKeepBusyExclusive) {
