@@ -246,11 +246,13 @@ TEST(ShadingSample, CopyingABlankOrAttachingAHostRecordLetsTheOwnCopyGo) {
             EXPECT_TRUE(s.access == nullptr && s.ownsAccess == 0);
         }
     }
-    // Over and over, nothing is lost: each private copy goes when a host record takes its place.
+    // Over and over, nothing is lost: each private copy goes when another copy
+    // or a host record takes its place.
     const std::size_t before = inproc::heapInUse();
     {
         ShadingSample s;
         for (int i = 0; i < 100; ++i) {
+            s.assignFrom(source);
             s.assignFrom(source);
             s.attach(&record);
         }
