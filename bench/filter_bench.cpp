@@ -10,10 +10,13 @@
 #include <cstring>
 #include <vector>
 
+#include "bench/Timing.h"
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
 #include "refhost/image/ImageJob.h"
+
+using bench::median;
 
 namespace {
 
@@ -48,11 +51,6 @@ double nanosecondsPerPixel(Run run) {
     run();
     const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
     return elapsed.count() / (static_cast<double>(kWidth) * kHeight);
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 } // namespace

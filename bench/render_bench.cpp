@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench/Timing.h"
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
@@ -22,16 +23,8 @@
 
 using namespace refhost;
 
-namespace {
-
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-} // namespace
+using bench::median;
+using bench::now;
 
 int main(int argc, char** argv) {
     const std::string path = argc > 1 ? argv[1] : VELORASTIN_MODULE_PATH;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench/Timing.h"
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
@@ -21,6 +22,9 @@
 #include "refhost/render/Renderer.h"
 
 using namespace refhost;
+
+using bench::median;
+using bench::now;
 
 namespace {
 
@@ -35,13 +39,6 @@ void plainLinearise(host::Instance, host::SampleAccess* sample) {
 // Read through a volatile so that the call stays an indirect call.
 Evaluate volatile baselineEntry = plainLinearise;
 volatile double sink = 0.0;
-
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // Nanoseconds per sample: fill the record as the renderer does, evaluate.
 double timeSamples(const Renderer& renderer, const std::vector<Hit>& hits, Evaluate evaluate,

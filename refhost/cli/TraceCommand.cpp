@@ -91,7 +91,7 @@ int runTrace(const TraceOptions& options) {
     Host host(check::checkScene());
     for (const std::string& service : options.withheld) host.withhold(service);
     std::vector<Call> calls;
-    std::string unusable;  // why the server could not be put to work, after its activation
+    std::string emptyEntries;  // what an activation that answered 0 left empty
     {
         Trace trace(host);
         std::string error;
@@ -110,11 +110,12 @@ int runTrace(const TraceOptions& options) {
                                          (options.server.empty() ? std::string() : " named \"" + options.server + "\""));
         trace.returned(trace.entered("startup", {}), formatArg(module->startupResult()));
 
+        // A refused activation is traced like any other answer; one that left
+        // entries empty ends the session before the host calls one.
         if (row->className == host::kShaderHandlerClass) {
             ShaderDriver shader(*row);
             shader.trace = &trace;
-            unusable = shader.bindForUse();
-            if (unusable.empty()) {
+            if (shader.activate(2) == 0 && (emptyEntries = shader.emptyEntries()).empty()) {
                 if (host::Instance instance = shader.create()) {
                     shader.newTime(instance, options.frame, options.time);
                     host::SampleAccess sample = check::surfaceSample(0x10000001u, 0.5, 0.25, 1.0);
@@ -125,8 +126,7 @@ int runTrace(const TraceOptions& options) {
         } else {
             FilterDriver filter(*row);
             filter.trace = &trace;
-            unusable = filter.bindForUse();
-            if (unusable.empty()) {
+            if (filter.activate(2) == 0 && (emptyEntries = filter.emptyEntries()).empty()) {
                 if (host::Instance instance = filter.create()) {
                     ImageJob job(traceImage(), options.time);
                     job.trace = &host.log;
@@ -142,10 +142,8 @@ int runTrace(const TraceOptions& options) {
         calls = host.log.calls();
     }
     print(calls, options.json);
-    // A refused activation is traced like any other answer; an activation
-    // that left entries empty ends the session before the host calls one.
-    if (unusable.find(" left handler entries empty") != std::string::npos)
-        return fail(kExitFailed, unusable + "; 'refhost check " + modulePath + "' names the rules it breaks");
+    if (!emptyEntries.empty())
+        return fail(kExitFailed, emptyEntries + "; 'refhost check " + modulePath + "' names the rules it breaks");
     return kExitSuccess;
 }
 

@@ -54,13 +54,20 @@ public:
     // server cannot be used: an entry left empty is one a host would jump
     // into and crash.
     std::string bindForUse() {
-        const std::string name = "\"" + row.serverName + "\"";
         if (const int32_t result = activate(2); result != 0)
-            return name + " refused activation with interface version 2 (result " + std::to_string(result) + ")";
+            return "\"" + row.serverName + "\" refused activation with interface version 2 (result " +
+                   std::to_string(result) + ")";
+        return emptyEntries();
+    }
+
+    // After an activation that answered 0: empty when it filled every entry,
+    // else which ones it left empty.
+    std::string emptyEntries() const {
         std::string offsets;
         for (const std::size_t offset : unfilledSlots(table)) offsets += (offsets.empty() ? "" : ", ") + std::to_string(offset);
         if (offsets.empty()) return {};
-        return name + " accepted interface version 2 but left handler entries empty (at byte offsets " + offsets + ")";
+        return "\"" + row.serverName + "\" accepted interface version 2 but left handler entries empty (at byte offsets " +
+               offsets + ")";
     }
 
     // Whether a slot still holds the sentinel.
@@ -93,6 +100,14 @@ public:
         if (!trace) return table.copy(source, target);
         const long call = trace->entered("copy", {trace->instanceName(source), trace->instanceName(target)});
         const int32_t result = table.copy(source, target);
+        trace->returned(call, formatArg(result));
+        return result;
+    }
+    // The flags entry's word, as the table's type gives it.
+    auto flags(host::Instance instance) {
+        if (!trace) return table.flags(instance);
+        const long call = trace->entered("flags", {trace->instanceName(instance)});
+        const auto result = table.flags(instance);
         trace->returned(call, formatArg(result));
         return result;
     }
@@ -142,13 +157,6 @@ public:
         table.evaluate(instance, &sample);
         trace->returned(call, "colour " + colourText(sample));
     }
-    uint32_t flags(host::Instance instance) {
-        if (!trace) return table.flags(instance);
-        const long call = trace->entered("flags", {trace->instanceName(instance)});
-        const uint32_t result = table.flags(instance);
-        trace->returned(call, formatArg(result));
-        return result;
-    }
 
     // How a traced evaluate shows its sample and the colour it returned.
     static std::string colourText(const host::SampleAccess& s) {
@@ -170,13 +178,6 @@ public:
                                                            " at time " + formatArg(access.time)});
         table.process(instance, &access);
         trace->returned(call, "");
-    }
-    int32_t flags(host::Instance instance) {
-        if (!trace) return table.flags(instance);
-        const long call = trace->entered("flags", {trace->instanceName(instance)});
-        const int32_t result = table.flags(instance);
-        trace->returned(call, formatArg(result));
-        return result;
     }
 };
 
