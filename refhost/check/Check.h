@@ -97,11 +97,13 @@ SceneModel checkScene();
 host::SampleAccess surfaceSample(host::ItemId item, double red, double green, double blue);
 
 // Activates the driver's row with version 2; skips the check when that does
-// not fill the whole table (the versions check reports why).
+// not fill the whole table or writes past it (the versions check reports why).
 template <class Driver>
 void bind(Driver& driver, const std::string& label) {
     if (driver.activate(2) != 0 || !unfilledSlots(driver.table).empty())
         skip("\"" + label + "\" does not bind with interface version 2 (see versions/" + label + ")");
+    if (!driver.writtenGuards().empty())
+        skip("\"" + label + "\" writes past its handler table when bound (see versions/" + label + ")");
 }
 
 // A created instance; fails the check when create gives none.
@@ -122,11 +124,24 @@ std::string decimal(uint64_t value);  // with thousands separators: "100,000"
 // The instance's allocation, as far as malloc_usable_size tells.
 std::vector<uint8_t> instanceBytes(host::Instance instance);
 
+// A double for a report: "0.21763764082403103 (bits 0x3fcbdb0d7c7e8c5e)".
+std::string doubleText(double value);
+// The name of the SampleAccess field that holds byte `offset`.
+std::string sampleFieldAt(std::size_t offset);
+
 // ---------------------------------------------------------------------------
 // Shared by the areas.
 
 // An image of seeded random bytes in all four channels.
 Image randomImage(int32_t width, int32_t height, std::mt19937& random);
+// A 256x1 image holding every byte value in every channel, each channel in another order.
+Image everyByteImage();
+// A fixed set of awkward records for a shader (the same on every run): colours
+// and levels of 0, 1, everyday values, tiny, subnormal, huge, negative,
+// infinite and not-a-number values, normals of every kind including zero
+// length, and the items a host names (objects, the camera, lights, special
+// items, none).
+std::vector<host::SampleAccess> awkwardRecords();
 
 // A full process call over `source`: fails unless every pixel was set exactly
 // once (colour and alpha), nothing outside the image was asked for or set, a
@@ -162,9 +177,11 @@ CheckDefinition tableCheck(const std::string& path);
 
 std::vector<CheckDefinition> activationChecks(const ModuleFacts& facts);  // versions/<row>
 std::vector<CheckDefinition> lifecycleChecks(const ModuleFacts& facts);   // lifecycle/...
+std::vector<CheckDefinition> memoryChecks(const ModuleFacts& facts);      // memory/<row>
 std::vector<CheckDefinition> serviceChecks(const ModuleFacts& facts);     // services/...
 std::vector<CheckDefinition> shaderChecks(const ModuleFacts& facts);      // shader/..., threads/<row>
 std::vector<CheckDefinition> filterChecks(const ModuleFacts& facts);      // filter/...
+std::vector<CheckDefinition> floatingPointChecks(const ModuleFacts& facts);  // fpenv/<row>
 std::vector<CheckDefinition> sequenceChecks(const ModuleFacts& facts);    // shader/sequence/..., filter/sequence/...
 
 // The groups of checks that need a loaded module, for the report when it cannot be loaded.

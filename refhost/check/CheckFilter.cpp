@@ -164,16 +164,7 @@ void checkProgress(FilterDriver& filter, host::Instance instance, uint32_t seed,
 }
 
 void checkReference(FilterDriver& filter, host::Instance instance) {
-    // Every byte value in every channel, each channel in another order.
-    Image source(256, 1, true);
-    for (int v = 0; v < 256; ++v) {
-        uint8_t* p = source.pixel(v, 0);
-        p[0] = static_cast<uint8_t>(v);
-        p[1] = static_cast<uint8_t>(255 - v);
-        p[2] = static_cast<uint8_t>(v * 97 + 13);
-        p[3] = static_cast<uint8_t>(v * 59 + 7);
-    }
-    processFully(filter, instance, source, "all 256 values");
+    processFully(filter, instance, everyByteImage(), "all 256 values");
 }
 
 // Runs `body` with the row's filter bound and one instance of it.

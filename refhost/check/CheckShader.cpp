@@ -98,8 +98,10 @@ private:
     std::mt19937 random_;
 };
 
+} // namespace
+
 // What the bytes of a record are, for a report.
-std::string fieldAt(std::size_t offset) {
+std::string sampleFieldAt(std::size_t offset) {
     struct Field {
         std::size_t offset;
         const char* name;
@@ -134,6 +136,16 @@ std::string fieldAt(std::size_t offset) {
         if (f.offset <= offset) name = f.name;
     return name;
 }
+
+std::string doubleText(double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    char buffer[80];
+    std::snprintf(buffer, sizeof buffer, "%.17g (bits 0x%016llx)", v, static_cast<unsigned long long>(bits));
+    return buffer;
+}
+
+namespace {
 
 // A bound shader instance, moved to a frame as a host does before shading.
 // Checks destroy it when they pass; after a failure the child just ends.
@@ -179,21 +191,13 @@ void checkEvaluate(const ModuleFacts& facts, const RowFacts& r) {
                 : offset >= static_cast<std::ptrdiff_t>(sizeof(host::SampleAccess))
                     ? "guard byte " + std::to_string(offset - static_cast<std::ptrdiff_t>(sizeof(host::SampleAccess))) +
                           " after the record"
-                    : "record byte " + std::to_string(offset) + " (" + fieldAt(static_cast<std::size_t>(offset)) + ")";
+                    : "record byte " + std::to_string(offset) + " (" + sampleFieldAt(static_cast<std::size_t>(offset)) + ")";
             fail("record " + std::to_string(n) + ": " + where + ", outside the writable bytes " +
                      std::to_string(host::kSampleWritableBegin) + " to " + std::to_string(host::kSampleWritableEnd - 1),
                  "unchanged " + hexByte(before[i]), hexByte(buffer[i]));
         }
     }
     setup.shader.destroy(setup.instance);
-}
-
-std::string valueText(double v) {
-    uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    char buffer[80];
-    std::snprintf(buffer, sizeof buffer, "%.17g (bits 0x%016llx)", v, static_cast<unsigned long long>(bits));
-    return buffer;
 }
 
 // The documented result of a known shader for one record; null for others.
@@ -221,12 +225,12 @@ void checkReference(const ModuleFacts& facts, const RowFacts& r, ShaderReference
         std::size_t offset = 0;
         while (a[offset] == b[offset]) ++offset;
         const std::string where = "record " + std::to_string(n) + " (item id " + hex(seen.itemId) + "): " +
-                                  fieldAt(offset) + " at offset " + std::to_string(offset);
+                                  sampleFieldAt(offset) + " at offset " + std::to_string(offset);
         const std::size_t colour = offsetof(host::SampleAccess, colour);
         if (offset >= colour && offset < colour + sizeof seen.colour) {
             const std::size_t c = (offset - colour) / sizeof(double);
-            fail(where + ", component " + std::to_string(c) + " from " + valueText(input.colour[c]),
-                 valueText(expected.colour[c]), valueText(seen.colour[c]));
+            fail(where + ", component " + std::to_string(c) + " from " + doubleText(input.colour[c]),
+                 doubleText(expected.colour[c]), doubleText(seen.colour[c]));
         }
         fail(where, "unchanged byte " + hexByte(a[offset]), hexByte(b[offset]));
     }
@@ -276,7 +280,7 @@ void checkThreads(const ModuleFacts& facts, const RowFacts& r) {
             const auto* a = reinterpret_cast<const uint8_t*>(&alone[n]);
             const auto* b = reinterpret_cast<const uint8_t*>(&results[t][n]);
             while (a[offset] == b[offset]) ++offset;
-            fail("thread " + std::to_string(t) + ", record " + std::to_string(n) + ": " + fieldAt(offset) +
+            fail("thread " + std::to_string(t) + ", record " + std::to_string(n) + ": " + sampleFieldAt(offset) +
                      " at offset " + std::to_string(offset),
                  "the one-thread result's byte " + hexByte(a[offset]), hexByte(b[offset]));
         }

@@ -2,7 +2,9 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cstdio>
+#include <limits>
 
 #include "refhost/check/Check.h"
 
@@ -96,8 +98,55 @@ std::vector<uint8_t> instanceBytes(host::Instance instance) {
     return bytes;
 }
 
+Image everyByteImage() {
+    Image image(256, 1, true);
+    for (int v = 0; v < 256; ++v) {
+        uint8_t* p = image.pixel(v, 0);
+        p[0] = static_cast<uint8_t>(v);
+        p[1] = static_cast<uint8_t>(255 - v);
+        p[2] = static_cast<uint8_t>(v * 97 + 13);
+        p[3] = static_cast<uint8_t>(v * 59 + 7);
+    }
+    return image;
+}
+
+namespace {
+// The host functions of an awkward record: a shader may call them; these do nothing.
+int32_t awkwardHostFunction() { return 0; }
+} // namespace
+
+std::vector<host::SampleAccess> awkwardRecords() {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    static const double values[] = {0.0,     1.0,     0.5,       0.25,      0.75,    0.1,     0.2176376408240310,
+                                    0.9999999999999999, 1.0000000000000002, 1e-3, 1e-7, 1e-30, 1e-150, 1e-300,
+                                    DBL_MIN, 1e-310,  4.9406564584124654e-324, 2.0, 3.5,  255.0,   1e10,
+                                    1e150,   1e300,   DBL_MAX,   -0.0,      -0.5,    inf,     std::numeric_limits<double>::quiet_NaN()};
+    static const double normals[][3] = {{0.0, 0.0, -1.0}, {0.6, -0.8, 0.0},  {0.0, 0.0, 0.0},    {1e-310, 0.0, -1.0},
+                                        {0.57735026918962584, 0.57735026918962584, -0.57735026918962584},
+                                        {-1.0, 0.0, 0.0}, {0.0, 1e300, 0.0}};
+    static const host::ItemId items[] = {0x10000001u, makeItemId(host::kItemCamera, 0), makeItemId(host::kItemLight, 0),
+                                         makeItemId(host::kItemLight, 1), 0x00017FFFu, 0u};
+    constexpr std::size_t n = std::size(values);
+    std::vector<host::SampleAccess> records;
+    for (std::size_t i = 0; i < std::size(items); ++i) {
+        for (std::size_t k = 0; k < n; ++k) {
+            host::SampleAccess s = surfaceSample(items[i], values[k], values[(k + 5) % n], values[(k + 11) % n]);
+            s.pixelX = static_cast<int32_t>((k * 37 + i * 11) % 320);
+            s.pixelY = static_cast<int32_t>((k * 13 + i * 7) % 240);
+            const double* normal = normals[(k + i) % std::size(normals)];
+            for (int c = 0; c < 3; ++c) s.shadingNormal[c] = s.geometricNormal[c] = normal[c];
+            double* levels[] = {&s.luminosity, &s.diffuse, &s.specular, &s.mirror, &s.transparency, &s.eta, &s.roughness};
+            for (std::size_t l = 0; l < std::size(levels); ++l) *levels[l] = values[(k + 2 + 3 * l + i) % n];
+            for (void*& f : s.hostFunctions) f = reinterpret_cast<void*>(awkwardHostFunction);
+            records.push_back(s);
+        }
+    }
+    return records;
+}
+
 const std::vector<std::string>& dependentGroups() {
-    static const std::vector<std::string> groups = {"versions", "lifecycle", "services", "shader", "filter", "threads"};
+    static const std::vector<std::string> groups = {"versions", "lifecycle", "memory", "services", "shader",
+                                                    "filter", "threads", "fpenv"};
     return groups;
 }
 

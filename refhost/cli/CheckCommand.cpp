@@ -29,7 +29,8 @@ bool patternMatches(const std::string& pattern, const std::string& name) {
 // Every check of the rows, in the order they run.
 std::vector<CheckDefinition> rowChecks(const ModuleFacts& facts) {
     std::vector<CheckDefinition> all;
-    for (auto checks : {activationChecks, lifecycleChecks, serviceChecks, shaderChecks, filterChecks, sequenceChecks})
+    for (auto checks : {activationChecks, lifecycleChecks, memoryChecks, serviceChecks, shaderChecks, filterChecks,
+                        floatingPointChecks, sequenceChecks})
         for (CheckDefinition& entry : checks(facts)) all.push_back(std::move(entry));
     return all;
 }

@@ -49,12 +49,15 @@ void print(const std::vector<Call>& calls, bool json) {
         if (json) {
             std::string args;
             for (const std::string& a : c.args) args += (args.empty() ? "" : ", ") + jsonValue(a);
-            std::printf("{\"index\": %zu, \"caller\": \"%s\", \"call\": %s, \"args\": [%s], \"result\": %s}\n", i + 1,
+            const std::string left = c.settingsLeft.empty() ? "" : ", \"settingsLeft\": " + jsonText(c.settingsLeft);
+            std::printf("{\"index\": %zu, \"caller\": \"%s\", \"call\": %s, \"args\": [%s], \"result\": %s%s}\n", i + 1,
                         c.intoModule ? "host" : "module", jsonText(c.name).c_str(), args.c_str(),
-                        jsonText(c.result).c_str());
+                        jsonText(c.result).c_str(), left.c_str());
         } else {
-            std::printf("%4zu %s %s%s\n", i + 1, c.intoModule ? ">" : "<   ", c.text().c_str(),
-                        c.result.empty() ? "" : (" = " + c.result).c_str());
+            // An entry that returned with other floating-point settings than the host set says which.
+            std::printf("%4zu %s %s%s%s\n", i + 1, c.intoModule ? ">" : "<   ", c.text().c_str(),
+                        c.result.empty() ? "" : (" = " + c.result).c_str(),
+                        c.settingsLeft.empty() ? "" : ("; left " + c.settingsLeft).c_str());
         }
     }
 }
@@ -91,7 +94,7 @@ int runTrace(const TraceOptions& options) {
     Host host(check::checkScene());
     for (const std::string& service : options.withheld) host.withhold(service);
     std::vector<Call> calls;
-    std::string emptyEntries;  // what an activation that answered 0 left empty
+    std::string unusable;  // what is wrong with an activation that answered 0
     {
         Trace trace(host);
         std::string error;
@@ -111,11 +114,12 @@ int runTrace(const TraceOptions& options) {
         trace.returned(trace.entered("startup", {}), formatArg(module->startupResult()));
 
         // A refused activation is traced like any other answer; one that left
-        // entries empty ends the session before the host calls one.
+        // entries empty or wrote past the table ends the session before the
+        // host calls an entry.
         if (row->className == host::kShaderHandlerClass) {
             ShaderDriver shader(*row);
             shader.trace = &trace;
-            if (shader.activate(2) == 0 && (emptyEntries = shader.emptyEntries()).empty()) {
+            if (shader.activate(2) == 0 && (unusable = shader.bindingProblem()).empty()) {
                 if (host::Instance instance = shader.create()) {
                     shader.newTime(instance, options.frame, options.time);
                     host::SampleAccess sample = check::surfaceSample(0x10000001u, 0.5, 0.25, 1.0);
@@ -126,7 +130,7 @@ int runTrace(const TraceOptions& options) {
         } else {
             FilterDriver filter(*row);
             filter.trace = &trace;
-            if (filter.activate(2) == 0 && (emptyEntries = filter.emptyEntries()).empty()) {
+            if (filter.activate(2) == 0 && (unusable = filter.bindingProblem()).empty()) {
                 if (host::Instance instance = filter.create()) {
                     ImageJob job(traceImage(), options.time);
                     job.trace = &host.log;
@@ -142,8 +146,8 @@ int runTrace(const TraceOptions& options) {
         calls = host.log.calls();
     }
     print(calls, options.json);
-    if (!emptyEntries.empty())
-        return fail(kExitFailed, emptyEntries + "; 'refhost check " + modulePath + "' names the rules it breaks");
+    if (!unusable.empty())
+        return fail(kExitFailed, unusable + "; 'refhost check " + modulePath + "' names the rules it breaks");
     return kExitSuccess;
 }
 

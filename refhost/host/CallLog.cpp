@@ -70,6 +70,12 @@ void CallLog::setResult(long index, std::string result) {
     if (index >= 0 && static_cast<std::size_t>(index) < calls_.size()) calls_[static_cast<std::size_t>(index)].result = std::move(result);
 }
 
+void CallLog::setSettingsLeft(long index, std::string change) {
+    std::lock_guard lock(mutex_);
+    if (index >= 0 && static_cast<std::size_t>(index) < calls_.size())
+        calls_[static_cast<std::size_t>(index)].settingsLeft = std::move(change);
+}
+
 std::size_t CallLog::size() const {
     std::lock_guard lock(mutex_);
     return calls_.size();

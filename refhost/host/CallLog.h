@@ -21,6 +21,9 @@ struct Call {
     // entry, or the module calling a host function) and what the call returned.
     bool intoModule = false;
     std::string result;
+    // For an entry that returned with other floating-point settings than the
+    // host set: what it left (see settingsChange). Not part of the sequence.
+    std::string settingsLeft;
     bool operator==(const Call&) const = default;
 };
 
@@ -41,6 +44,8 @@ public:
     long recordEntry(std::string name, std::vector<std::string> args);
     // Sets what the call at `index` returned; ignores -1.
     void setResult(long index, std::string result);
+    // Notes the floating-point settings the entry at `index` left; ignores -1.
+    void setSettingsLeft(long index, std::string change);
     std::size_t size() const;
     std::vector<Call> calls() const;
     // The calls whose name is `name`, in order.

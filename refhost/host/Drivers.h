@@ -1,14 +1,20 @@
 // Binding one server row and driving its instances through the handler table
 // only, as a host does. With a Trace attached, every entry call is recorded
 // with its arguments and result; without one the calls go straight through.
+// After every entry call the host's default floating-point settings are back
+// in force, whatever the entry left.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "host/HandlerTables.h"
+#include "refhost/host/FloatingPointState.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
 #include "refhost/host/Trace.h"
@@ -32,31 +38,87 @@ std::vector<std::size_t> unfilledSlots(const Table& table, std::size_t end = siz
     return unfilled;
 }
 
+// The words the host keeps right after every handler table it hands out: an
+// activation that writes one has written past the table's last entry, into
+// memory of the host's.
+inline constexpr uint32_t kTableGuard = 0x6A4D0F1Eu;
+inline constexpr std::size_t kTableGuardWords = 4;
+
+// A handler table with guard words after its last entry, as the host hands it out.
+template <class Table>
+struct GuardedTable {
+    Table table;
+    uint32_t guard[kTableGuardWords];
+
+    // The table's slots to the sentinel, the guard words to the guard.
+    void fill() {
+        auto* words = reinterpret_cast<uint32_t*>(&table);
+        for (std::size_t i = 0; i < sizeof(Table) / 4; ++i) words[i] = kTableSentinel;
+        for (uint32_t& word : guard) word = kTableGuard;
+    }
+    // Byte offsets, from the table's start, of the guard words no longer as the host wrote them.
+    std::vector<std::size_t> writtenGuards() const {
+        std::vector<std::size_t> written;
+        for (std::size_t i = 0; i < kTableGuardWords; ++i)
+            if (guard[i] != kTableGuard) written.push_back(sizeof(Table) + 4 * i);
+        return written;
+    }
+    // Empty when no guard word was written, else which were and what they
+    // hold now: "offset 44 (now 0xf7f492c0)".
+    std::string overrun() const {
+        std::string words;
+        for (const std::size_t offset : writtenGuards()) {
+            char word[48];
+            std::snprintf(word, sizeof word, "offset %zu (now 0x%08x)", offset, guard[(offset - sizeof(Table)) / 4]);
+            words += (words.empty() ? "" : ", ") + std::string(word);
+        }
+        return words;
+    }
+};
+static_assert(offsetof(GuardedTable<host::ShaderHandler>, guard) == sizeof(host::ShaderHandler));
+static_assert(offsetof(GuardedTable<host::ImageFilterHandler>, guard) == sizeof(host::ImageFilterHandler));
+
 template <class Table>
 class HandlerDriver {
 public:
-    explicit HandlerDriver(const ServerRow& serverRow) : row(serverRow) { fill(); }
+    explicit HandlerDriver(const ServerRow& serverRow) : row(serverRow) { handed_.fill(); }
+    HandlerDriver(const HandlerDriver&) = delete;
+    HandlerDriver& operator=(const HandlerDriver&) = delete;
 
-    // Fills the table with the sentinel, then runs the row's activation with
-    // the host's lookup. Returns the activation's result.
+    // Fills the table with the sentinel and its guard words with the guard,
+    // then runs the row's activation with the host's lookup. Returns the
+    // activation's result.
     int32_t activate(int32_t version, void* serverData = nullptr) {
-        fill();
-        if (!trace) return row.activate(version, Host::lookupFunction(), &table, serverData);
-        const long call = trace->entered(
-            "activate", {formatArg(version), "GlobalLookup", "handler table", formatArg(static_cast<const void*>(serverData))});
-        const int32_t result = row.activate(version, Trace::lookupFunction(), &table, serverData);
-        trace->returned(call, formatArg(result));
-        return result;
+        handed_.fill();
+        return enter(
+            "activate",
+            [&] {
+                return std::vector<std::string>{formatArg(version), "GlobalLookup", "handler table",
+                                                formatArg(static_cast<const void*>(serverData))};
+            },
+            [&] {
+                return row.activate(version, trace ? Trace::lookupFunction() : Host::lookupFunction(), &table, serverData);
+            },
+            [](int32_t result) { return formatArg(result); });
     }
 
     // Activates with interface version 2 before the server is put to work.
     // Returns empty when the row bound and filled every entry, else why the
     // server cannot be used: an entry left empty is one a host would jump
-    // into and crash.
+    // into and crash, a write past the table one into the host's memory.
     std::string bindForUse() {
         if (const int32_t result = activate(2); result != 0)
             return "\"" + row.serverName + "\" refused activation with interface version 2 (result " +
                    std::to_string(result) + ")";
+        return bindingProblem();
+    }
+
+    // After an activation that answered 0: empty when it filled every entry
+    // and wrote nothing past the table, else what is wrong.
+    std::string bindingProblem() const {
+        if (const std::string words = handed_.overrun(); !words.empty())
+            return "\"" + row.serverName + "\" wrote past the end of its " + std::to_string(sizeof(Table)) +
+                   "-byte handler table when activated: the host's memory at " + words;
         return emptyEntries();
     }
 
@@ -69,6 +131,10 @@ public:
         return "\"" + row.serverName + "\" accepted interface version 2 but left handler entries empty (at byte offsets " +
                offsets + ")";
     }
+
+    // Byte offsets, from the table's start, of the guard words after the
+    // table that the last activation wrote.
+    std::vector<std::size_t> writtenGuards() const { return handed_.writtenGuards(); }
 
     // Whether a slot still holds the sentinel.
     template <class Slot>
@@ -85,51 +151,73 @@ public:
     }
 
     host::Instance create() {
-        if (!trace) return table.create(nullptr);
-        const long call = trace->entered("create", {"null"});
-        host::Instance instance = table.create(nullptr);
-        trace->returned(call, trace->instanceName(instance));
-        return instance;
+        return enter("create", [] { return std::vector<std::string>{"null"}; }, [&] { return table.create(nullptr); },
+                     [&](host::Instance instance) { return trace->instanceName(instance); });
     }
     void destroy(host::Instance instance) {
-        const long call = trace ? trace->entered("destroy", {trace->instanceName(instance)}) : -1;
-        table.destroy(instance);
-        if (trace) trace->returned(call, "");
+        enter("destroy", [&] { return std::vector<std::string>{trace->instanceName(instance)}; },
+              [&] { table.destroy(instance); }, [] { return std::string(); });
     }
     int32_t copy(host::Instance source, host::Instance target) {
-        if (!trace) return table.copy(source, target);
-        const long call = trace->entered("copy", {trace->instanceName(source), trace->instanceName(target)});
-        const int32_t result = table.copy(source, target);
-        trace->returned(call, formatArg(result));
-        return result;
+        return enter(
+            "copy", [&] { return std::vector<std::string>{trace->instanceName(source), trace->instanceName(target)}; },
+            [&] { return table.copy(source, target); }, [](int32_t result) { return formatArg(result); });
     }
     // The flags entry's word, as the table's type gives it.
     auto flags(host::Instance instance) {
-        if (!trace) return table.flags(instance);
-        const long call = trace->entered("flags", {trace->instanceName(instance)});
-        const auto result = table.flags(instance);
-        trace->returned(call, formatArg(result));
-        return result;
+        return enter("flags", [&] { return std::vector<std::string>{trace->instanceName(instance)}; },
+                     [&] { return table.flags(instance); }, [](auto result) { return formatArg(result); });
     }
-    int32_t load(host::Instance instance, void* state = nullptr) { return table.load(instance, state); }
-    int32_t save(host::Instance instance, void* state = nullptr) { return table.save(instance, state); }
+    int32_t load(host::Instance instance, void* state = nullptr) {
+        DefaultFloatingPointAfter restore;
+        return table.load(instance, state);
+    }
+    int32_t save(host::Instance instance, void* state = nullptr) {
+        DefaultFloatingPointAfter restore;
+        return table.save(instance, state);
+    }
     // The describe entry's text, or empty when the version gave none.
     std::string describe(host::Instance instance) {
         if (untouched(table.describe) || !table.describe) return {};
-        const long call = trace ? trace->entered("describe", {trace->instanceName(instance)}) : -1;
-        const char* text = table.describe(instance);
-        if (trace) trace->returned(call, Trace::messageText(text));
+        const char* text = enter("describe", [&] { return std::vector<std::string>{trace->instanceName(instance)}; },
+                                 [&] { return table.describe(instance); },
+                                 [](const char* result) { return Trace::messageText(result); });
         return text ? std::string(text) : std::string();
     }
 
     const ServerRow& row;
-    Table table{};
-    Trace* trace = nullptr;  // records every entry call when set
 
 private:
-    void fill() {
-        uint32_t* words = reinterpret_cast<uint32_t*>(&table);
-        for (std::size_t i = 0; i < sizeof(Table) / 4; ++i) words[i] = kTableSentinel;
+    GuardedTable<Table> handed_;  // before `table`, which refers into it
+
+public:
+    Table& table = handed_.table;
+    Trace* trace = nullptr;  // records every entry call when set
+
+protected:
+    // Calls a module entry (`call`). With a trace, records the entry with the
+    // arguments `args()` gives before the call and the result `shown(result)`
+    // gives after it. Afterwards the defaults are back in force; the trace
+    // notes the settings the entry left when they differ from what the host set.
+    template <class Args, class Call, class Shown>
+    auto enter(const char* name, Args&& args, Call&& call, Shown&& shown) {
+        using Result = std::invoke_result_t<Call>;
+        if (!trace) {
+            DefaultFloatingPointAfter restore;
+            return call();
+        }
+        const long index = trace->entered(name, args());
+        const FloatingPointState set = currentFloatingPoint();
+        if constexpr (std::is_void_v<Result>) {
+            call();
+            const FloatingPointState left = restoreDefaultFloatingPoint();
+            trace->returned(index, shown(), set, left);
+        } else {
+            Result result = call();
+            const FloatingPointState left = restoreDefaultFloatingPoint();
+            trace->returned(index, shown(result), set, left);
+            return result;
+        }
     }
 };
 
@@ -137,25 +225,24 @@ class ShaderDriver : public HandlerDriver<host::ShaderHandler> {
 public:
     using HandlerDriver::HandlerDriver;
     host::ErrorText init(host::Instance instance) {
-        if (!trace) return table.init(instance);
-        const long call = trace->entered("init", {trace->instanceName(instance)});
-        host::ErrorText message = table.init(instance);
-        trace->returned(call, Trace::messageText(message));
-        return message;
+        return enter("init", [&] { return std::vector<std::string>{trace->instanceName(instance)}; },
+                     [&] { return table.init(instance); },
+                     [](host::ErrorText message) { return Trace::messageText(message); });
     }
-    void cleanup(host::Instance instance) { table.cleanup(instance); }
+    void cleanup(host::Instance instance) {
+        DefaultFloatingPointAfter restore;
+        table.cleanup(instance);
+    }
     host::ErrorText newTime(host::Instance instance, int32_t frame, double time) {
-        if (!trace) return table.newTime(instance, frame, time);
-        const long call = trace->entered("newTime", {trace->instanceName(instance), formatArg(frame), formatArg(time)});
-        host::ErrorText message = table.newTime(instance, frame, time);
-        trace->returned(call, Trace::messageText(message));
-        return message;
+        return enter(
+            "newTime",
+            [&] { return std::vector<std::string>{trace->instanceName(instance), formatArg(frame), formatArg(time)}; },
+            [&] { return table.newTime(instance, frame, time); },
+            [](host::ErrorText message) { return Trace::messageText(message); });
     }
     void evaluate(host::Instance instance, host::SampleAccess& sample) {
-        if (!trace) return table.evaluate(instance, &sample);
-        const long call = trace->entered("evaluate", {trace->instanceName(instance), sampleText(sample)});
-        table.evaluate(instance, &sample);
-        trace->returned(call, "colour " + colourText(sample));
+        enter("evaluate", [&] { return std::vector<std::string>{trace->instanceName(instance), sampleText(sample)}; },
+              [&] { table.evaluate(instance, &sample); }, [&] { return "colour " + colourText(sample); });
     }
 
     // How a traced evaluate shows its sample and the colour it returned.
@@ -172,12 +259,14 @@ class FilterDriver : public HandlerDriver<host::ImageFilterHandler> {
 public:
     using HandlerDriver::HandlerDriver;
     void process(host::Instance instance, const host::ImageAccess& access) {
-        if (!trace) return table.process(instance, &access);
-        const long call = trace->entered(
-            "process", {trace->instanceName(instance), "image " + formatArg(access.width) + "x" + formatArg(access.height) +
-                                                           " at time " + formatArg(access.time)});
-        table.process(instance, &access);
-        trace->returned(call, "");
+        enter(
+            "process",
+            [&] {
+                return std::vector<std::string>{trace->instanceName(instance),
+                                                "image " + formatArg(access.width) + "x" + formatArg(access.height) +
+                                                    " at time " + formatArg(access.time)};
+            },
+            [&] { table.process(instance, &access); }, [] { return std::string(); });
     }
 };
 

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "refhost/host/FloatingPointState.h"
+
 namespace refhost {
 
 bool readMemory(const void* address, void* out, std::size_t size) {
@@ -56,6 +58,9 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
     std::unique_ptr<Module> module(new Module());
     module->path_ = path;
     dlerror();
+    // Loading runs the module's static construction and its startup entry: the
+    // defaults come back when this function returns.
+    const DefaultFloatingPointAfter restoreAfterLoad;
     module->handle_ = dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL | (unload == Unload::AtExit ? RTLD_NODELETE : 0));
     if (!module->handle_) {
         const char* why = dlerror();
@@ -102,6 +107,7 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
 
 Module::~Module() {
     if (!handle_) return;
+    const DefaultFloatingPointAfter restore;  // after the shutdown entry and the static destructors
     if (descriptor_ && descriptor_->shutdown) descriptor_->shutdown();
     dlclose(handle_);
 }

@@ -148,6 +148,11 @@ long Trace::entered(const std::string& entry, std::vector<std::string> args) {
 
 void Trace::returned(long index, std::string result) { host.log.setResult(index, std::move(result)); }
 
+void Trace::returned(long index, std::string result, const FloatingPointState& set, const FloatingPointState& left) {
+    returned(index, std::move(result));
+    if (const std::string change = settingsChange(set, left); !change.empty()) host.log.setSettingsLeft(index, change);
+}
+
 std::string Trace::instanceName(const void* instance) {
     if (!instance) return "null";
     auto [at, added] = instances_.emplace(instance, static_cast<int>(instances_.size()) + 1);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/ModuleRecords.h"
+#include "refhost/host/FloatingPointState.h"
 #include "refhost/host/Host.h"
 
 namespace refhost {
@@ -29,6 +30,9 @@ public:
     // A module entry the host is about to call; `returned` adds its result.
     long entered(const std::string& entry, std::vector<std::string> args);
     void returned(long index, std::string result);
+    // The same, and notes the floating-point settings the entry left when
+    // they differ from those the host set before calling it.
+    void returned(long index, std::string result, const FloatingPointState& set, const FloatingPointState& left);
 
     // "instance 1", "instance 2", ... in the order the module handed them out;
     // "null" for none.

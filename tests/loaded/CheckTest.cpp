@@ -92,7 +92,9 @@ TEST(CheckCommand, PassesTheBuiltModuleAndWritesItsJUnitReport) {
     for (const char* check :
          {"load", "descriptor", "table", "versions/VelorastinShader", "versions/VelorastinFilter",
           "lifecycle/cycles/VelorastinShader", "lifecycle/shuffle/VelorastinFilter", "lifecycle/destroy-null/VelorastinFilter",
-          "lifecycle/describe/VelorastinShader", "lifecycle/copy-across", "lifecycle/reload",
+          "lifecycle/copy-null/VelorastinShader", "lifecycle/copy-null/VelorastinFilter",
+          "lifecycle/describe/VelorastinShader", "lifecycle/copy-across", "lifecycle/reload", "memory/VelorastinShader",
+          "memory/VelorastinFilter", "fpenv/VelorastinShader", "fpenv/VelorastinFilter",
           "services/without/LW Camera Info", "services/without-all", "services/random", "shader/evaluate/VelorastinShader",
           "shader/reference/VelorastinShader", "threads/VelorastinShader", "filter/process/VelorastinFilter",
           "filter/negative/VelorastinFilter", "filter/abort/VelorastinFilter", "filter/progress/VelorastinFilter",
@@ -128,9 +130,10 @@ TEST(CheckCommand, AFileThatDoesNotLoadFailsTheLoadCheckAndSkipsTheRest) {
     EXPECT_EQ(run.exitStatus, 1) << run.output;
     EXPECT_TRUE(run.hasLine("FAIL", "load")) << run.output;
     EXPECT_NE(run.output.find("cannot open"), std::string::npos) << run.output;
-    for (const char* dependent : {"descriptor", "table", "versions", "lifecycle", "services", "shader", "filter", "threads"})
+    for (const char* dependent :
+         {"descriptor", "table", "versions", "lifecycle", "memory", "services", "shader", "filter", "threads", "fpenv"})
         EXPECT_TRUE(run.hasLine("SKIP", dependent)) << dependent << "\n" << run.output;
-    EXPECT_EQ(run.lastLine(), "0 passed, 1 failed, 8 skipped");
+    EXPECT_EQ(run.lastLine(), "0 passed, 1 failed, 10 skipped");
 }
 
 TEST(CheckCommand, AReportThatCannotBeWrittenStopsBeforeAnyCheck) {
@@ -192,7 +195,24 @@ INSTANTIATE_TEST_SUITE_P(
                     PlantedFault{"reads_before_row", "CRASH", "filter/process/TinyFilter",
                                  "the module touched channel 34 (blue), row 0, offset -1, before the row's first byte"},
                     PlantedFault{"shader_exponent", "FAIL", "shader/reference/VelorastinShader",
-                                 "colour at offset 304, component 0"}),
+                                 "colour at offset 304, component 0"},
+                    PlantedFault{"pow_extended_precision", "FAIL", "fpenv/TinyShader",
+                                 "under x87 precision 24-bit (x87 control word 0x007f, MXCSR 0x1f80): evaluate entry, "
+                                 "record 0 (item id 0x10000001, colour component 1 from 0.10000000000000001 (bits "
+                                 "0x3fb999999999999a): expected 0.0063095734448019329 (bits 0x3f79d811398ddcc3) as under "
+                                 "the default settings, saw 0.0063095726072788239 (bits 0x3f79d81100000000)); 135 of 168 "
+                                 "records differ; under x87 precision 53-bit"},
+                    PlantedFault{"leaves_fp_settings", "FAIL", "fpenv/TinyFilter",
+                                 "process entry under the default settings (x87 control word 0x037f, MXCSR 0x1f80): "
+                                 "returned with MXCSR 0x9fc0 (rounding to nearest, flush-to-zero, denormals-are-zero) "
+                                 "where the host set 0x1f80 (rounding to nearest)"},
+                    PlantedFault{"leaks_in_create", "FAIL", "memory/TinyFilter",
+                                 "heap in use over 1,000 create/destroy cycles: expected at most 4,096 bytes more, saw"},
+                    PlantedFault{"copy_null_target", "CRASH", "lifecycle/copy-null/TinyShader",
+                                 "SIGSEGV (Segmentation fault): at address 0x00000000 (during: copy entry with a null target)"},
+                    PlantedFault{"writes_past_table", "FAIL", "versions/TinyShader",
+                                 "version 1: the host's word at offset 44, past the end of the 44-byte handler table: "
+                                 "expected it unchanged 0x6a4d0f1e, saw 0x"}),
     [](const testing::TestParamInfo<PlantedFault>& info) { return std::string(info.param.fixture); });
 
 TEST(CheckCommand, ATableFaultStillLetsTheDescriptorCheckPass) {
@@ -277,7 +297,9 @@ TEST(CheckCommand, ListNamesEveryCheckAndRunsNone) {
     ASSERT_GE(names.size(), 3u) << run.output;
     EXPECT_EQ(names[0], "load");
     for (const char* name : {"descriptor", "versions/VelorastinShader", "lifecycle/reload", "filter/negative/VelorastinFilter",
-                             "shader/sequence/VelorastinShader", "shader/evaluate/VelorastinShader  (randomised)"})
+                             "shader/sequence/VelorastinShader", "shader/evaluate/VelorastinShader  (randomised)",
+                             "lifecycle/copy-null/VelorastinFilter", "memory/VelorastinShader", "fpenv/VelorastinShader",
+                             "fpenv/VelorastinFilter"})
         EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name << "\n" << run.output;
     EXPECT_EQ(run.output.find("PASS"), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("passed"), std::string::npos) << run.output;

@@ -1,5 +1,6 @@
 // `refhost trace` on the built module: every call across the boundary in
 // order, with arguments and results, as text and as JSON lines.
+#include <algorithm>
 #include <regex>
 
 #include "host/ServiceRecords.h"
@@ -128,6 +129,48 @@ TEST(TraceCommand, AWithheldServiceEndsTheLookupsWithItsMessage) {
     EXPECT_NE(std::find(calls.begin(), calls.end(), "> newTime(instance 1, 12, 0.5) = \"Couldn't get Camera Info\""),
               calls.end())
         << result.out;
+}
+
+// An entry that returns with other floating-point settings than the host set
+// says so on its line, and only such an entry.
+TEST(TraceCommand, AnEntryThatLeavesOtherFloatingPointSettingsSaysWhichOnItsLine) {
+    const auto result = runRefhost({"trace", "--module", testing_support::fixturePath("leaves_fp_settings")});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const std::vector<std::string> calls = callsOf(result.out);
+    const std::size_t process = indexOf(calls, "> process(");
+    ASSERT_LT(process, calls.size()) << result.out;
+    EXPECT_EQ(calls[process], "> process(instance 1, image 3x2 at time 0.5); left MXCSR 0x9fc0 (rounding to nearest, "
+                              "flush-to-zero, denormals-are-zero) where the host set 0x1f80 (rounding to nearest)");
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (i == process) continue;
+        EXPECT_EQ(calls[i].find("; left "), std::string::npos) << calls[i];
+    }
+
+    const auto json = runRefhost({"trace", "--module", testing_support::fixturePath("leaves_fp_settings"), "--json"});
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_NE(json.out.find(R"j("call": "process", "args": ["instance 1", "image 3x2 at time 0.5"], "result": "", )j"
+                            R"j("settingsLeft": "MXCSR 0x9fc0 (rounding to nearest, flush-to-zero, denormals-are-zero) )j"
+                            R"j(where the host set 0x1f80 (rounding to nearest)"})j"),
+              std::string::npos)
+        << json.out;
+
+    for (const char* server : {"VelorastinShader", "VelorastinFilter"}) {
+        const auto clean = runRefhost({"trace", "--server", server});
+        ASSERT_EQ(clean.exitCode, 0) << clean.err;
+        EXPECT_EQ(clean.out.find("; left "), std::string::npos) << clean.out;
+    }
+}
+
+TEST(TraceCommand, AnActivationThatWritesPastTheHandlerTableEndsTheSessionBeforeAnyEntry) {
+    const auto result = runRefhost({"trace", "--module", testing_support::fixturePath("writes_past_table")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("\"TinyShader\" wrote past the end of its 44-byte handler table when activated: the "
+                              "host's memory at offset 44 (now 0x"),
+              std::string::npos)
+        << result.err;
+    const std::vector<std::string> calls = callsOf(result.out);
+    EXPECT_EQ(calls, (std::vector<std::string>{"> startup() = 4", "> activate(2, GlobalLookup, handler table, null) = 0",
+                                               "> shutdown()"}));
 }
 
 TEST(TraceCommand, UnknownServicesAndServersAreRefusedByName) {
