@@ -119,7 +119,7 @@ std::string hex(uint32_t value);     // "0x0000002a"
 std::string hexByte(uint8_t value);  // "0x2a"
 std::string decimal(uint64_t value);  // with thousands separators: "100,000"
 
-// The instance's allocation, as far as malloc_usable_size tells.
+// The instance's allocation, as far as the heap tells its size.
 std::vector<uint8_t> instanceBytes(host::Instance instance);
 
 // ---------------------------------------------------------------------------

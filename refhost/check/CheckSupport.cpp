@@ -1,10 +1,10 @@
 // What the checks of every area share inside their child process.
-#include <malloc.h>
 
 #include <algorithm>
 #include <cstdio>
 
 #include "refhost/check/Check.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost::check {
 
@@ -91,7 +91,7 @@ std::string messageText(const char* message) {
 }
 
 std::vector<uint8_t> instanceBytes(host::Instance instance) {
-    std::vector<uint8_t> bytes(malloc_usable_size(instance));
+    std::vector<uint8_t> bytes(platform::allocationSize(instance));
     if (!readMemory(instance, bytes.data(), bytes.size())) fail("the instance's memory is not readable");
     return bytes;
 }
