@@ -1,8 +1,10 @@
 // Cost of the shader framework per sample: the loaded module's evaluate entry
 // against the same colour change written as a plain function over the record,
 // both called through a function pointer after the host has filled the record
-// from the same fixed set of hits. Then the render's samples per second with
-// one and two threads.
+// from the same fixed set of hits. The entry is timed twice: on a thread with
+// the module's own floating-point settings, and on one whose x87 unit runs at
+// 53-bit precision, where the entry's guard switches settings in and out on
+// every call. Then the render's samples per second with one and two threads.
 //
 //   shader_bench [MODULE]
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "bench/Timing.h"
+#include "framework/FloatingPoint.h"
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
@@ -110,21 +113,27 @@ int main(int argc, char** argv) {
 
     const Evaluate moduleEntry = driver.table.evaluate;
     const int passes = 40;
-    std::vector<double> moduleTimes, baselineTimes;
+    std::vector<double> moduleTimes, otherHostTimes, baselineTimes;
     timeSamples(renderer, hits, moduleEntry, instance, 4);  // warm up
     timeSamples(renderer, hits, baselineEntry, nullptr, 4);
     for (int run = 0; run < 9; ++run) {
         moduleTimes.push_back(timeSamples(renderer, hits, moduleEntry, instance, passes));
+        velorastin::setX87Control(0x027F);
+        otherHostTimes.push_back(timeSamples(renderer, hits, moduleEntry, instance, passes));
+        velorastin::setX87Control(velorastin::kModuleX87Control);
         baselineTimes.push_back(timeSamples(renderer, hits, baselineEntry, nullptr, passes));
     }
     driver.destroy(instance);
-    const double moduleNs = median(moduleTimes), baselineNs = median(baselineTimes);
+    const double moduleNs = median(moduleTimes), otherHostNs = median(otherHostTimes),
+                 baselineNs = median(baselineTimes);
     std::printf("samples per run:             %zu hits x %d passes, median of %zu interleaved runs\n", hits.size(),
                 passes, moduleTimes.size());
     std::printf("evaluate entry (module):     %7.1f ns/sample\n", moduleNs);
+    std::printf("  host x87 at 53 bits:       %7.1f ns/sample\n", otherHostNs);
     std::printf("plain function (baseline):   %7.1f ns/sample\n", baselineNs);
     std::printf("ratio:                       %7.2f (goal <= 1.5)%s\n", moduleNs / baselineNs,
                 mismatches ? "  RESULTS DIFFER" : "");
+    std::printf("  host x87 at 53 bits:       %7.2f\n", otherHostNs / baselineNs);
     if (mismatches) std::printf("colour mismatches:           %d of %zu\n", mismatches, hits.size());
 
     // Whole frames through the shader: shading alone (spread over the

@@ -1,5 +1,6 @@
 #include "filter/FilterServer.h"
 
+#include "framework/FloatingPoint.h"
 #include "framework/SceneContext.h"
 #include "framework/Services.h"
 #include "module/ServerTable.h"
@@ -38,6 +39,7 @@ FilterServer* filterOf(host::Instance instance) { return static_cast<FilterServe
 } // namespace
 
 void filterProcessEntry(host::Instance instance, const host::ImageAccess* access) noexcept {
+    const FloatingPointGuard settings;
     FilterServer* filter = filterOf(instance);
     filter->image = access;
     filter->time = access->time;

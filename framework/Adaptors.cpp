@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "framework/FloatingPoint.h"
 #include "framework/Services.h"
 
 namespace velorastin {
@@ -13,6 +14,7 @@ int32_t copyEntry(host::Instance source, host::Instance target) noexcept {
     HandlerServer* to = serverOf(target);
     if (!from || !to || from == to) return 0;
     if (std::strcmp(to->serverName, from->serverName) != 0) return 0;
+    const FloatingPointGuard settings;
     try {
         to->copyFrom(*from);
     } catch (...) {

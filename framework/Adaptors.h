@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <new>
 
+#include "framework/FloatingPoint.h"
 #include "framework/HandlerServer.h"
 #include "host/HandlerTables.h"
 
@@ -28,9 +29,11 @@ const char* describeEntry(host::Instance instance) noexcept;
 host::Instance finishCreate(HandlerServer* server) noexcept;
 
 // The create entry of one concrete class: its default constructor names it and
-// sets its class fields. An allocation failure yields null.
+// sets its class fields. An allocation failure yields null. The entries that
+// compute (create, copy, newTime, evaluate, process) hold a FloatingPointGuard.
 template <class Server>
 host::Instance createEntry(void* /*hostData*/) noexcept {
+    const FloatingPointGuard settings;
     Server* server = nullptr;
     try {
         server = new Server();

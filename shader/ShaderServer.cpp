@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "framework/FloatingPoint.h"
 #include "framework/Services.h"
 #include "module/ServerTable.h"
 #include "panels/InterfaceActivation.h"
@@ -102,6 +103,7 @@ ShaderServer* shaderOf(host::Instance instance) { return static_cast<ShaderServe
 } // namespace
 
 host::ErrorText shaderNewTimeEntry(host::Instance instance, int32_t frame, double time) noexcept {
+    const FloatingPointGuard settings;
     ShaderServer* shader = shaderOf(instance);
     if (ErrorText error = shader->advanceTime(frame, time)) return error;
     shader->cachedLight = 0;
@@ -109,6 +111,7 @@ host::ErrorText shaderNewTimeEntry(host::Instance instance, int32_t frame, doubl
 }
 
 void shaderEvaluateEntry(host::Instance instance, host::SampleAccess* record) noexcept {
+    const FloatingPointGuard settings;
     ShaderServer* shader = shaderOf(instance);
     try {
         ShadingSample sample(shader, record);

@@ -190,17 +190,6 @@ const char* statusWord(Status status) {
     return "?";
 }
 
-namespace {
-
-bool writeText(const char* tempPath, const void* data) {
-    const auto& text = *static_cast<const std::string*>(data);
-    FILE* file = std::fopen(tempPath, "wb");
-    if (!file) return false;
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return std::fclose(file) == 0 && written;
-}
-
-} // namespace
 
 void fail(const std::string& what) { throw CheckFailure{what}; }
 
@@ -405,7 +394,7 @@ bool Report::writeJUnit(const std::string& path, const std::string& modulePath, 
                             ">\n  <testsuite name=\"" + xmlEscaped(modulePath) + "\" " + counts +
                             ">\n    <properties>\n      <property name=\"seed\" value=\"" + std::to_string(seed) +
                             "\"/>\n    </properties>\n" + cases + "  </testsuite>\n</testsuites>\n";
-    return writeFileAtomically(path, "JUnit report", writeText, &xml, error);
+    return writeFileAtomically(path, "JUnit report", xml, error);
 }
 
 bool Report::writeJson(const std::string& path, const std::string& modulePath, uint32_t seed, std::string& error) const {
@@ -429,7 +418,7 @@ bool Report::writeJson(const std::string& path, const std::string& modulePath, u
                              ",\n  \"passed\": " + std::to_string(passed) + ",\n  \"warned\": " + std::to_string(warned) +
                              ",\n  \"failed\": " + std::to_string(failed) + ",\n  \"skipped\": " +
                              std::to_string(skipped) + ",\n  \"checks\": [\n" + checks + "\n  ]\n}\n";
-    return writeFileAtomically(path, "JSON report", writeText, &json, error);
+    return writeFileAtomically(path, "JSON report", json, error);
 }
 
 } // namespace refhost::check

@@ -180,7 +180,13 @@ int runRender(const RenderOptions& options) {
             image = std::move(result.image);
         }
         if (interruptRequested()) return stopped(frame);
-        if (!writePng(plan.fileFor(options.output, frame), image, error)) return fail(error);
+        if (!writePng(plan.fileFor(options.output, frame), image, error)) {
+            if (plan.first != plan.last)
+                error += "; frame " + std::to_string(frame) + " failed after " + std::to_string(written) +
+                         (written == 1 ? " frame was" : " frames were") + " written" +
+                         (options.contactSheet.empty() ? "" : ", and the contact sheet was not written");
+            return fail(error);
+        }
         ++written;
         if (!options.contactSheet.empty()) sheet.push_back({frame, std::move(image)});
     }

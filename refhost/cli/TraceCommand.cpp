@@ -44,7 +44,8 @@ std::string jsonValue(const std::string& arg) {
 void print(const std::vector<Call>& calls, bool json) {
     if (!json)
         std::printf("# > the host calls a module entry; < the module calls a host function (inside the entry above)\n");
-    for (std::size_t i = 0; i < calls.size(); ++i) {
+    // Stops at the first line the output does not take; main reports it.
+    for (std::size_t i = 0; i < calls.size() && !std::ferror(stdout); ++i) {
         const Call& c = calls[i];
         if (json) {
             std::string args;

@@ -6,6 +6,7 @@
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
 #include "refhost/cli/Messages.h"
+#include "refhost/image/OutputFile.h"
 
 int main(int argc, char** argv) {
     using namespace refhost;
@@ -28,7 +29,12 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& error) {
         return reportParseError(app, error);
     }
-    for (const CommandLine& line : commands)
-        if (line.command->parsed()) return line.run();
+    for (const CommandLine& line : commands) {
+        if (!line.command->parsed()) continue;
+        const int status = line.run();
+        // Output that did not all reach its reader is no success.
+        if (!standardOutputWritten() && status == kExitSuccess) return kExitFailed;
+        return status;
+    }
     return kExitUsage;
 }

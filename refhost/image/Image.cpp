@@ -1,9 +1,5 @@
 #include "refhost/image/Image.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +8,7 @@
 #include <cstring>
 
 #include "refhost/image/JpegReader.h"
+#include "refhost/image/OutputFile.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
@@ -209,66 +206,11 @@ bool decodeImage(const uint8_t* bytes, std::size_t size, const std::string& name
     return decode(MemorySource(bytes, size), name, image, error, limits);
 }
 
-bool checkWritable(const std::string& path, std::string& error) {
-    if (path.empty()) {
-        error = "no output file given";
-        return false;
-    }
-    struct stat info {};
-    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        error = path + ": is a folder";
-        return false;
-    }
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    if (access(folder.c_str(), W_OK) != 0) {
-        error = path + ": cannot write into " + folder + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-bool writeFileAtomically(const std::string& path, const std::string& what,
-                         bool (*write)(const char* tempPath, const void* data), const void* data,
-                         std::string& error) {
-    std::string temp = path + ".tmp-XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        error = path + ": cannot write " + what + ": " + std::strerror(errno);
-        return false;
-    }
-    close(fd);
-    if (!write(temp.c_str(), data)) {
-        unlink(temp.c_str());
-        error = path + ": cannot write " + what;
-        return false;
-    }
-    // mkstemp creates the file private; give it the usual permissions.
-    const mode_t mask = umask(0);
-    umask(mask);
-    chmod(temp.c_str(), 0666 & ~mask);
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        error = path + ": cannot write " + what + ": " + std::strerror(errno);
-        unlink(temp.c_str());
-        return false;
-    }
-    return true;
-}
-
 namespace {
 
-bool writePngFile(const char* tempPath, const void* data) {
-    const Image& image = *static_cast<const Image*>(data);
-    if (image.width <= 0 || image.height <= 0) return false;
-    const int channels = image.hasAlpha ? 4 : 3;
-    std::vector<uint8_t> packed;
-    const uint8_t* pixels = image.rgba.data();
-    if (!image.hasAlpha) {
-        packed.reserve(static_cast<std::size_t>(image.width) * image.height * 3);
-        for (std::size_t i = 0; i < image.rgba.size(); i += 4) packed.insert(packed.end(), &image.rgba[i], &image.rgba[i + 3]);
-        pixels = packed.data();
-    }
-    return stbi_write_png(tempPath, image.width, image.height, channels, pixels, image.width * channels) != 0;
+void appendBytes(void* context, void* data, int size) {
+    auto& bytes = *static_cast<std::vector<uint8_t>*>(context);
+    bytes.insert(bytes.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
 }
 
 } // namespace
@@ -279,7 +221,22 @@ bool writePng(const std::string& path, const Image& image, std::string& error) {
                 std::to_string(image.height) + " pixels as PNG";
         return false;
     }
-    return writeFileAtomically(path, "PNG image", writePngFile, &image, error);
+    // Encoded in memory, so that the writer sees and checks every byte.
+    const int channels = image.hasAlpha ? 4 : 3;
+    std::vector<uint8_t> packed;
+    const uint8_t* pixels = image.rgba.data();
+    if (!image.hasAlpha) {
+        packed.reserve(static_cast<std::size_t>(image.width) * image.height * 3);
+        for (std::size_t i = 0; i < image.rgba.size(); i += 4) packed.insert(packed.end(), &image.rgba[i], &image.rgba[i + 3]);
+        pixels = packed.data();
+    }
+    std::vector<uint8_t> png;
+    if (!stbi_write_png_to_func(appendBytes, &png, image.width, image.height, channels, pixels,
+                                image.width * channels)) {
+        error = path + ": cannot encode the image as PNG";
+        return false;
+    }
+    return writeFileAtomically(path, "PNG image", png, error);
 }
 
 } // namespace refhost

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "refhost/image/OutputFile.h"
+
 namespace refhost {
 
 struct Image {
@@ -50,18 +52,8 @@ std::size_t decodeAllowanceFor(int64_t pixels);
 // "464.8 Mpixel"; below a tenth of a megapixel, "768 pixels".
 std::string megapixels(int64_t pixels);
 
-// Writes PNG (RGBA, or RGB when the image has no alpha) through a temporary
-// file in the same folder, renamed over `path` only when complete.
+// Writes PNG (RGBA, or RGB when the image has no alpha) with
+// writeFileAtomically: whole, or not at all.
 bool writePng(const std::string& path, const Image& image, std::string& error);
-
-// Whether a file can be created at `path` (its folder exists and is writable,
-// and `path` is not a folder). False with a message in `error` otherwise.
-bool checkWritable(const std::string& path, std::string& error);
-
-// Writes `path` through a temporary file next to it: `write` fills the
-// temporary file; it is renamed over `path` only when `write` succeeded.
-bool writeFileAtomically(const std::string& path, const std::string& what,
-                         bool (*write)(const char* tempPath, const void* data), const void* data,
-                         std::string& error);
 
 } // namespace refhost

@@ -24,11 +24,30 @@ class BuildFailed(Exception):
 
 
 def tracked_files(repo):
-    out = subprocess.run(
-        ["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"],
-        cwd=repo, check=True, capture_output=True, text=True,
-    ).stdout
-    return [f for f in out.split("\0") if f and os.path.isfile(os.path.join(repo, f))]
+    """The project's files: git's list where git and a repository are there,
+    else every file outside build trees (a copy of the project without git)."""
+    try:
+        out = subprocess.run(
+            ["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"],
+            cwd=repo, check=True, capture_output=True, text=True,
+        ).stdout
+        return [f for f in out.split("\0") if f and os.path.isfile(os.path.join(repo, f))]
+    except (OSError, subprocess.CalledProcessError):
+        return walked_files(repo)
+
+
+def walked_files(repo):
+    files = []
+    for dirpath, dirnames, names in os.walk(repo):
+        rel_dir = os.path.relpath(dirpath, repo)
+        if rel_dir == ".":
+            dirnames[:] = [d for d in dirnames if d not in ("build", ".git")]
+        dirnames[:] = [d for d in dirnames if d != "__pycache__"]
+        for name in names:
+            if ".tmp-" in name or name.endswith(".pyc"):
+                continue
+            files.append(os.path.normpath(os.path.join(rel_dir, name)))
+    return files
 
 
 class Workspace:

@@ -529,8 +529,13 @@ TEST_F(Classification, OnlyBitZeroOfTheRenderFlagsSwitchesTheLightTests) {
         rig.host.scene.record.renderFlags = flags;
         auto* shader = stepped();
         shader->cachedLight = 0x1234;
+        rig.host.log.clear();
         EXPECT_EQ(classify(shader, {0, -5, 0}).viewerId, matches ? light : 0u);
         EXPECT_EQ(shader->cachedLight, matches ? light : 0u);
+        // With the bit clear the walk does not even start: no light is asked for.
+        if (!matches) {
+            EXPECT_TRUE(rig.host.log.calls().empty());
+        }
 
         // The light frame's own question reads the same bit.
         velorastin::LightFrame frame(light, shader);
@@ -584,6 +589,16 @@ TEST(RayCallList, TheOwnListFreesEveryNodeStillChainedAtUnload) {
         ASSERT_GE(inproc::heapInUse(), before + 3 * kNodeSize);
     }
     EXPECT_LT(inproc::heapInUse(), before + kNodeSize);
+}
+
+TEST(RayCallList, LeavingGivesBackOnlyTheOwnHold) {
+    // Another party that counts its own hold on top of the module's keeps it.
+    host::RayCallList list{};
+    velorastin::enterRayCallList(list);
+    ASSERT_EQ(list.busy, 1);
+    std::atomic_ref<int32_t>(list.busy).fetch_add(1);
+    velorastin::leaveRayCallList(list);
+    EXPECT_EQ(list.busy, 1);
 }
 
 TEST(RayCallList, ConcurrentFindsKeepBusyExclusive) {
