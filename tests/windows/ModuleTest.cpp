@@ -1,6 +1,7 @@
 // The Windows build of the module, used as a host on Windows uses it: loaded
 // with LoadLibrary, found through its exported descriptor, its image filter
-// bound and run over every byte value, and loaded and unloaded many times.
+// bound and run over every byte value under several floating-point settings,
+// and loaded and unloaded many times.
 //   windows_module_tests CASE    runs one case (one process per case, as CTest
 //                                runs them); exit status 0 when every check held
 #include <windows.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "framework/FloatingPoint.h"
 #include "host/HandlerTables.h"
 #include "host/ModuleRecords.h"
 #include "host/ServiceRecords.h"
@@ -246,27 +248,63 @@ void filterEncodesEveryByte() {
     access.setColour = imageSetColour;
     access.setAlpha = imageSetAlpha;
     access.monitor = &monitor;
-    handler.process(instance, &access);
+
+    // The host thread's floating-point settings, as this program starts and as
+    // a host may have them: MinGW's pow runs on the x87 unit, and so follows
+    // its precision and rounding. The bytes must not change, and the host
+    // must get its settings back.
+    struct HostSettings {
+        const char* name;
+        uint16_t x87;
+        uint32_t mxcsr;
+    };
+    const uint16_t startX87 = velorastin::x87Control();
+    const uint32_t startMxcsr = _mm_getcsr();
+    const HostSettings settings[] = {
+        {"the program's own", startX87, startMxcsr},
+        {"x87 at 24-bit precision", 0x007F, velorastin::kModuleMxcsr},
+        {"x87 at 53-bit precision", 0x027F, velorastin::kModuleMxcsr},
+        {"rounding toward zero (x87 and SSE)", 0x0F7F, 0x7F80},
+        {"flush-to-zero and denormals-are-zero", velorastin::kModuleX87Control, 0x9FC0},
+    };
+    for (const HostSettings& host : settings) {
+        const std::string under = std::string(" under ") + host.name;
+        image.output = {};
+        image.colourWrites = {};
+        image.alphaWrites = {};
+        image.begun = -1;
+        image.advanced = image.finished = 0;
+        velorastin::setX87Control(host.x87);
+        _mm_setcsr(host.mxcsr);
+        handler.process(instance, &access);
+        const uint16_t x87 = velorastin::x87Control();
+        const uint32_t mxcsr = _mm_getcsr();
+        velorastin::setX87Control(startX87);
+        _mm_setcsr(startMxcsr);
+        check(x87 == host.x87, "x87 control word " + std::to_string(x87) + " after process" + under);
+        check((mxcsr & ~velorastin::kMxcsrFlags) == host.mxcsr,
+              "MXCSR " + std::to_string(mxcsr) + " after process" + under);
+
+        // Colour channels display-encoded, alpha passed through, each pixel set once.
+        for (int x = 0; x < kWidth; ++x) {
+            for (int c = 0; c < 4; ++c) {
+                const uint8_t in = image.planes[c][x];
+                const uint8_t want = c == 3 ? in : testing_support::kDisplayEncoded[in];
+                check(image.output[c][x] == want, "column " + std::to_string(x) + " channel " + std::to_string(c) +
+                                                      ": " + std::to_string(in) + " gave " +
+                                                      std::to_string(image.output[c][x]) + ", not " +
+                                                      std::to_string(want) + under);
+            }
+            check(image.colourWrites[x] == 1 && image.alphaWrites[x] == 1,
+                  "column " + std::to_string(x) + " set " + std::to_string(image.colourWrites[x]) + " and " +
+                      std::to_string(image.alphaWrites[x]) + " times" + under);
+        }
+        check(image.begun == 1 && image.advanced == 1 && image.finished == 1,
+              "progress: begin " + std::to_string(image.begun) + ", advanced " + std::to_string(image.advanced) +
+                  ", finished " + std::to_string(image.finished) + " times" + under);
+    }
     handler.destroy(instance);
     descriptor->shutdown();
-
-    // Colour channels display-encoded, alpha passed through, each pixel set once.
-    for (int x = 0; x < kWidth; ++x) {
-        for (int c = 0; c < 4; ++c) {
-            const uint8_t in = image.planes[c][x];
-            const uint8_t want = c == 3 ? in : testing_support::kDisplayEncoded[in];
-            check(image.output[c][x] == want, "column " + std::to_string(x) + " channel " + std::to_string(c) +
-                                                  ": " + std::to_string(in) + " gave " +
-                                                  std::to_string(image.output[c][x]) + ", not " +
-                                                  std::to_string(want));
-        }
-        check(image.colourWrites[x] == 1 && image.alphaWrites[x] == 1,
-              "column " + std::to_string(x) + " set " + std::to_string(image.colourWrites[x]) + " and " +
-                  std::to_string(image.alphaWrites[x]) + " times");
-    }
-    check(image.begun == 1 && image.advanced == 1 && image.finished == 1,
-          "progress: begin " + std::to_string(image.begun) + ", advanced " + std::to_string(image.advanced) +
-              ", finished " + std::to_string(image.finished) + " times");
     check(calls.ambient > 0, "the filter reached none of the host's services");
     check(calls.ambientTime == 1.5, "the ambient light was asked for at time " + str(calls.ambientTime));
 }
