@@ -10,6 +10,10 @@
 
 namespace host {
 
+// Members of the host records align to at most 4 bytes, as in the 32-bit
+// interface, so a double does not pad a record to a multiple of 8 on Windows.
+#pragma pack(push, 4)
+
 using Instance = void*;
 using ErrorText = const char*;  // null means success
 
@@ -66,5 +70,7 @@ static_assert(offsetof(ImageFilterHandler, save) == 16);
 static_assert(offsetof(ImageFilterHandler, process) == 20);
 static_assert(offsetof(ImageFilterHandler, flags) == 24);
 static_assert(offsetof(ImageFilterHandler, describe) == 28);
+
+#pragma pack(pop)
 
 } // namespace host

@@ -6,6 +6,10 @@
 
 namespace host {
 
+// Members of the host records align to at most 4 bytes, as in the 32-bit
+// interface, so a double does not pad a record to a multiple of 8 on Windows.
+#pragma pack(push, 4)
+
 // Channel codes for ImageAccess::row.
 inline constexpr int32_t kChannelRed = 32;
 inline constexpr int32_t kChannelGreen = 33;
@@ -47,5 +51,7 @@ static_assert(offsetof(ImageAccess, row) == 32);
 static_assert(offsetof(ImageAccess, setColour) == 40);
 static_assert(offsetof(ImageAccess, setAlpha) == 44);
 static_assert(offsetof(ImageAccess, monitor) == 48);
+
+#pragma pack(pop)
 
 } // namespace host

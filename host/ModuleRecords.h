@@ -7,6 +7,10 @@
 
 namespace host {
 
+// Members of the host records align to at most 4 bytes, as in the 32-bit
+// interface, so a double does not pad a record to a multiple of 8 on Windows.
+#pragma pack(push, 4)
+
 // Looks up one of the host's global services by name. The second argument is a
 // use code; modules of this interface pass 0. Returns the service record or null.
 using GlobalLookup = void* (*)(const char* serviceName, int32_t use);
@@ -59,5 +63,7 @@ inline constexpr const char kShaderHandlerClass[] = "ShaderHandler";
 inline constexpr const char kImageFilterHandlerClass[] = "ImageFilterHandler";
 inline constexpr const char kShaderInterfaceClass[] = "ShaderInterface";
 inline constexpr const char kImageFilterInterfaceClass[] = "ImageFilterInterface";
+
+#pragma pack(pop)
 
 } // namespace host

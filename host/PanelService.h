@@ -7,6 +7,10 @@
 
 namespace host {
 
+// Members of the host records align to at most 4 bytes, as in the 32-bit
+// interface, so a double does not pad a record to a multiple of 8 on Windows.
+#pragma pack(push, 4)
+
 using PanelHandle = void*;  // null: no panel
 
 // Attribute tags for PanelService::set.
@@ -30,5 +34,7 @@ static_assert(offsetof(PanelService, create) == 0);
 static_assert(offsetof(PanelService, release) == 4);
 static_assert(offsetof(PanelService, run) == 8);
 static_assert(offsetof(PanelService, set) == 28);
+
+#pragma pack(pop)
 
 } // namespace host

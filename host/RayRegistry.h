@@ -10,6 +10,10 @@
 
 namespace host {
 
+// Members of the host records align to at most 4 bytes, as in the 32-bit
+// interface, so a double does not pad a record to a multiple of 8 on Windows.
+#pragma pack(push, 4)
+
 inline constexpr const char kRayCallListKey[] = "TARNE_rayCallList";
 
 struct RayCallNode;
@@ -52,5 +56,7 @@ static_assert(offsetof(RayCallList, busy) == 0);
 static_assert(offsetof(RayCallList, tag) == 4);
 static_assert(offsetof(RayCallList, head) == 8);
 static_assert(offsetof(RayCallList, reserved) == 12);
+
+#pragma pack(pop)
 
 } // namespace host

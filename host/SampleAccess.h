@@ -8,6 +8,10 @@
 
 namespace host {
 
+// Members of the host records align to at most 4 bytes, as in the 32-bit
+// interface, so a double does not pad a record to a multiple of 8 on Windows.
+#pragma pack(push, 4)
+
 using ItemId = uint32_t;  // opaque host item identifier; 0 means "no item"
 
 struct SampleAccess {
@@ -65,5 +69,7 @@ static_assert(offsetof(SampleAccess, hostFunctions) == 384);
 inline constexpr std::size_t kSampleWritableBegin = offsetof(SampleAccess, shadingNormal);
 inline constexpr std::size_t kSampleWritableEnd = offsetof(SampleAccess, hostFunctions);
 static_assert(kSampleWritableBegin == 280 && kSampleWritableEnd == 384);
+
+#pragma pack(pop)
 
 } // namespace host

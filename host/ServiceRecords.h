@@ -11,6 +11,10 @@
 
 namespace host {
 
+// Members of the host records align to at most 4 bytes, as in the 32-bit
+// interface, so a double does not pad a record to a multiple of 8 on Windows.
+#pragma pack(push, 4)
+
 inline constexpr const char kInfoMessagesService[] = "Info Messages";
 inline constexpr const char kSceneInfoService[] = "LW Scene Info";
 inline constexpr const char kItemInfoService[] = "LW Item Info";
@@ -144,5 +148,7 @@ struct ReleasableService {
 };
 static_assert(sizeof(ReleasableService) == 40);
 static_assert(offsetof(ReleasableService, release) == 36);
+
+#pragma pack(pop)
 
 } // namespace host

@@ -121,7 +121,7 @@ std::string hex(uint32_t value);     // "0x0000002a"
 std::string hexByte(uint8_t value);  // "0x2a"
 std::string decimal(uint64_t value);  // with thousands separators: "100,000"
 
-// The instance's allocation, as far as malloc_usable_size tells.
+// The instance's allocation, as far as the heap tells its size.
 std::vector<uint8_t> instanceBytes(host::Instance instance);
 
 // A double for a report: "0.21763764082403103 (bits 0x3fcbdb0d7c7e8c5e)".

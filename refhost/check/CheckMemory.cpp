@@ -5,8 +5,8 @@
 // module alike; the host's own allocations in these loops are freed within
 // each call.
 #include "refhost/check/Check.h"
-#include "refhost/host/HeapInUse.h"
 #include "refhost/image/ImageJob.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost::check {
 
@@ -17,7 +17,7 @@ namespace {
 // allocator noise of a few hundred bytes after the warm-up (pluginServer.p
 // measured 0 bytes over the cycles and the process calls, 64 bytes once over
 // the 10,140 evaluate and newTime calls). A leak of any size in every call
-// passes it: the smallest glibc chunk takes 16 bytes, so 1,000 leaking calls
+// goes past it: the smallest glibc chunk takes 16 bytes, so 1,000 leaking calls
 // hold at least 16,000.
 constexpr std::size_t kGrowthLimit = 4096;
 
@@ -29,8 +29,9 @@ constexpr int32_t kFirstFrame = 1;
 constexpr double kFrameTime = 0.5;
 
 std::size_t heapNow() {
-    const std::optional<std::size_t> bytes = heapInUse();
-    if (!bytes) skip(heapInUseUnavailable());
+    std::string whyNot;
+    const std::optional<std::size_t> bytes = platform::heapInUse(whyNot);
+    if (!bytes) skip(whyNot);
     return *bytes;
 }
 

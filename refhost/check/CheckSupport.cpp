@@ -1,5 +1,4 @@
 // What the checks of every area share inside their child process.
-#include <malloc.h>
 
 #include <algorithm>
 #include <cfloat>
@@ -7,6 +6,7 @@
 #include <limits>
 
 #include "refhost/check/Check.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost::check {
 
@@ -93,7 +93,7 @@ std::string messageText(const char* message) {
 }
 
 std::vector<uint8_t> instanceBytes(host::Instance instance) {
-    std::vector<uint8_t> bytes(malloc_usable_size(instance));
+    std::vector<uint8_t> bytes(platform::allocationSize(instance));
     if (!readMemory(instance, bytes.data(), bytes.size())) fail("the instance's memory is not readable");
     return bytes;
 }

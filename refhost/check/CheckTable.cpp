@@ -1,13 +1,12 @@
 // The checks of what a host reads first: the library, its descriptor and its
 // server table. The loader refuses a broken table with one message; these
 // checks walk the records themselves with safe reads to name each broken rule.
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <map>
 #include <sstream>
 
 #include "refhost/check/Check.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost::check {
 
@@ -20,15 +19,9 @@ constexpr std::size_t kTextScanLimit = 4096;
 // Null with `error` set when the library does not open; `symbolError` is set
 // when it opens but exports no descriptor.
 const void* openDescriptor(const std::string& path, std::string& error, std::string& symbolError) {
-    const std::string openPath = path.find('/') == std::string::npos ? "./" + path : path;
-    dlerror();
-    void* handle = dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-    if (!handle) {
-        const char* why = dlerror();
-        error = why ? why : path + ": cannot be opened";
-        return nullptr;
-    }
-    void* symbol = dlsym(handle, "_mod_descrip");
+    void* library = platform::openLibrary(path, true, error);
+    if (!library) return nullptr;
+    void* symbol = platform::librarySymbol(library, "_mod_descrip");
     if (!symbol) symbolError = "the module exports no _mod_descrip";
     return symbol;
 }

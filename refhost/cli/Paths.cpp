@@ -1,12 +1,9 @@
 // Which module a command uses when it is given none.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <climits>
 #include <filesystem>
 #include <string>
 
 #include "refhost/cli/Commands.h"
+#include "refhost/platform/Platform.h"
 
 #ifndef REFHOST_MODULE_FROM_BINDIR
 #define REFHOST_MODULE_FROM_BINDIR "../lib/velorastin"
@@ -17,17 +14,13 @@ namespace refhost {
 namespace {
 
 std::string programFolder() {
-    char buffer[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return ".";
-    const std::string exe(buffer, static_cast<std::size_t>(n));
-    const std::size_t slash = exe.rfind('/');
-    return slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
+    const std::filesystem::path program = platform::programPath();
+    return program.has_parent_path() ? program.parent_path().string() : std::string(".");
 }
 
 bool isFile(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    std::string ignored;
+    return platform::fileKind(path, ignored) == platform::FileKind::Regular;
 }
 
 } // namespace

@@ -1,25 +1,14 @@
 #include "refhost/host/Module.h"
 
-#include <dlfcn.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "refhost/host/FloatingPointState.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost {
 
-bool readMemory(const void* address, void* out, std::size_t size) {
-    if (size == 0) return true;
-    if (!address) return false;
-    iovec local{out, size};
-    iovec remote{const_cast<void*>(address), size};
-    return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(size);
-}
+bool readMemory(const void* address, void* out, std::size_t size) { return platform::readMemory(address, out, size); }
 
 bool readText(const char* address, std::size_t limit, std::string& out) {
     out.clear();
@@ -49,25 +38,19 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
         error = path + ": " + fault;
         return nullptr;
     };
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) return fail(std::string("cannot open: ") + std::strerror(errno));
-    if (!S_ISREG(info.st_mode)) return fail("not a regular file");
+    std::string reason;
+    const platform::FileKind kind = platform::fileKind(path, reason);
+    if (kind == platform::FileKind::Missing) return fail("cannot open: " + reason);
+    if (kind != platform::FileKind::Regular) return fail("not a regular file");
 
-    // A name without a slash would be searched for on the library path.
-    const std::string openPath = path.find('/') == std::string::npos ? "./" + path : path;
     std::unique_ptr<Module> module(new Module());
     module->path_ = path;
-    dlerror();
     // Loading runs the module's static construction and its startup entry: the
     // defaults come back when this function returns.
     const DefaultFloatingPointAfter restoreAfterLoad;
-    module->handle_ = dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL | (unload == Unload::AtExit ? RTLD_NODELETE : 0));
-    if (!module->handle_) {
-        const char* why = dlerror();
-        return fail(std::string("not a loadable 32-bit shared object: ") + (why ? why : "unknown error"));
-    }
-    dlerror();
-    void* symbol = dlsym(module->handle_, "_mod_descrip");
+    module->handle_ = platform::openLibrary(path, unload == Unload::AtExit, reason);
+    if (!module->handle_) return fail("not a loadable 32-bit shared object: " + reason);
+    void* symbol = platform::librarySymbol(module->handle_, "_mod_descrip");
     if (!symbol) return fail("the module exports no _mod_descrip");
 
     host::ModuleDescriptor d{};
@@ -109,7 +92,7 @@ Module::~Module() {
     if (!handle_) return;
     const DefaultFloatingPointAfter restore;  // after the shutdown entry and the static destructors
     if (descriptor_ && descriptor_->shutdown) descriptor_->shutdown();
-    dlclose(handle_);
+    platform::closeLibrary(handle_);
 }
 
 const ServerRow* Module::find(const std::string& className, const std::string& name) const {

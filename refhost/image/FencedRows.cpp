@@ -1,11 +1,9 @@
 #include "refhost/image/FencedRows.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <atomic>
 
 #include "host/ImageAccess.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost {
 
@@ -56,17 +54,17 @@ const char* channelName(int32_t plane) {
 
 FencedRows::FencedRows(int32_t width, int32_t height, int32_t planes, RowFence fence)
     : width_(width > 0 ? width : 0), height_(height > 0 ? height : 0), planes_(planes > 0 ? planes : 0), fence_(fence) {
-    page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    page_ = platform::pageSize();
     dataPages_ = (static_cast<std::size_t>(width_) + page_ - 1) / page_;
     slotBytes_ = (dataPages_ + 1) * page_;  // the row's pages and the guard page after them
     const std::size_t slots = static_cast<std::size_t>(height_) * planes_;
     mappedBytes_ = page_ + slots * slotBytes_;  // a leading guard page, then the slots
-    void* mapped = mmap(nullptr, mappedBytes_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) return;
+    void* mapped = platform::reservePages(mappedBytes_);
+    if (!mapped) return;
     base_ = static_cast<uint8_t*>(mapped);
     for (std::size_t s = 0; s < slots && dataPages_; ++s) {
-        if (mprotect(base_ + page_ + s * slotBytes_, dataPages_ * page_, PROT_READ | PROT_WRITE) != 0) {
-            munmap(base_, mappedBytes_);
+        if (!platform::makeAccessible(base_ + page_ + s * slotBytes_, dataPages_ * page_)) {
+            platform::releasePages(base_, mappedBytes_);
             base_ = nullptr;
             return;
         }
@@ -78,7 +76,7 @@ FencedRows::FencedRows(int32_t width, int32_t height, int32_t planes, RowFence f
 FencedRows::~FencedRows() {
     if (!base_) return;
     if (live.load() == &liveFence && liveFence.base == base_) live.store(nullptr);
-    munmap(base_, mappedBytes_);
+    platform::releasePages(base_, mappedBytes_);
 }
 
 uint8_t* FencedRows::row(int32_t plane, int32_t y) const {

@@ -1,32 +1,27 @@
 #include "refhost/image/Progress.h"
 
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
+
+#include "refhost/platform/Platform.h"
 
 namespace refhost {
 
 namespace {
 
 volatile std::sig_atomic_t interruptFlag = 0;
-struct sigaction previousAction {};
 int guards = 0;
 
 // The first Ctrl-C asks the work to stop; a second one ends the process, for
 // a module that never looks at its progress monitor.
-void onInterrupt(int signal) {
-    if (interruptFlag) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-        return;
-    }
+void onInterrupt() {
+    if (interruptFlag) platform::endByInterrupt();
     interruptFlag = 1;
 }
 
 } // namespace
 
-ProgressBar::ProgressBar(std::string label) : ProgressBar(std::move(label), isatty(STDERR_FILENO) == 1) {}
+ProgressBar::ProgressBar(std::string label) : ProgressBar(std::move(label), platform::isTerminal(stderr)) {}
 
 ProgressBar::ProgressBar(std::string label, bool enabled) : label_(std::move(label)), enabled_(enabled) {}
 
@@ -74,15 +69,12 @@ void ProgressBar::draw(bool force) {
 InterruptGuard::InterruptGuard() {
     if (guards++ == 0) {
         interruptFlag = 0;
-        struct sigaction action {};
-        action.sa_handler = onInterrupt;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &previousAction);
+        platform::installInterruptHandler(onInterrupt);
     }
 }
 
 InterruptGuard::~InterruptGuard() {
-    if (--guards == 0) sigaction(SIGINT, &previousAction, nullptr);
+    if (--guards == 0) platform::removeInterruptHandler();
 }
 
 bool interruptRequested() { return interruptFlag != 0; }

@@ -1,27 +1,29 @@
 #include "refhost/render/BoundedFile.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+
+#include "refhost/platform/Platform.h"
 
 namespace refhost {
 
 bool readBoundedFile(const std::string& path, int64_t maxBytes, const std::string& what, std::string& text,
                      std::string& error) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        error = path + ": cannot open: " + std::strerror(errno);
+    std::string reason;
+    const platform::FileKind kind = platform::fileKind(path, reason);
+    if (kind == platform::FileKind::Missing) {
+        error = path + ": cannot open: " + reason;
         return false;
     }
-    if (!S_ISREG(info.st_mode)) {
+    const int64_t size = kind == platform::FileKind::Regular ? platform::fileSize(path) : -1;
+    if (size < 0) {
         error = path + ": not a file";
         return false;
     }
-    if (static_cast<int64_t>(info.st_size) > maxBytes) {
-        error = path + ": " + std::to_string(static_cast<int64_t>(info.st_size)) + " bytes; refhost reads " + what +
-                " of at most " + std::to_string(maxBytes) + " bytes";
+    if (size > maxBytes) {
+        error = path + ": " + std::to_string(size) + " bytes; refhost reads " + what + " of at most " +
+                std::to_string(maxBytes) + " bytes";
         return false;
     }
     std::ifstream in(path, std::ios::binary);
@@ -29,7 +31,7 @@ bool readBoundedFile(const std::string& path, int64_t maxBytes, const std::strin
         error = path + ": cannot open: " + std::strerror(errno);
         return false;
     }
-    text.assign(static_cast<std::size_t>(info.st_size), '\0');
+    text.assign(static_cast<std::size_t>(size), '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(in.gcount()));
     return true;

@@ -5,8 +5,8 @@
 
 #include "refhost/host/Drivers.h"
 #include "refhost/host/FloatingPointState.h"
-#include "refhost/host/HeapInUse.h"
 #include "refhost/image/ImageJob.h"
+#include "refhost/platform/Platform.h"
 #include "tests/loaded/LoadedModule.h"
 
 namespace {
@@ -96,16 +96,17 @@ TEST(HostDrivers, HandTheBuiltModulesTablesOutWithTheirGuardsIntact) {
 
 // A block above glibc's mmap threshold is mapped on its own: it counts too.
 TEST(HeapInUse, CountsLargeBlocksToo) {
-    const std::optional<std::size_t> before = heapInUse();
-    if (!before) GTEST_SKIP() << heapInUseUnavailable();
+    std::string whyNot;
+    const std::optional<std::size_t> before = platform::heapInUse(whyNot);
+    if (!before) GTEST_SKIP() << whyNot;
     void* block = std::malloc(256 * 1024);
     ASSERT_TRUE(block);
     std::memset(block, 1, 16);
-    const std::optional<std::size_t> after = heapInUse();
+    const std::optional<std::size_t> after = platform::heapInUse(whyNot);
     ASSERT_TRUE(after);
     EXPECT_GE(*after, *before + 256 * 1024);
     std::free(block);
-    EXPECT_LT(*heapInUse(), *before + 4096);
+    EXPECT_LT(*platform::heapInUse(whyNot), *before + 4096);
 }
 
 } // namespace

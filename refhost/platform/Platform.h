@@ -1,0 +1,78 @@
+// What refhost asks of the operating system, in one place: loading a module,
+// reading memory that may not be there, files, guard pages, the console and
+// Ctrl-C. One implementation per system (Posix.cpp, Windows.cpp); the rest of
+// refhost uses only this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace refhost::platform {
+
+// ---- modules ----
+
+// Opens the library at `path` (a path as the user gave it: a bare name means
+// the current folder, never a search path). `keepLoaded` keeps it mapped after
+// closeLibrary, as a host keeps its modules until it ends. Null with the
+// system's text in `error` when it does not load.
+void* openLibrary(const std::string& path, bool keepLoaded, std::string& error);
+void* librarySymbol(void* library, const char* name);  // null when not exported
+void closeLibrary(void* library);
+
+// Copies `size` bytes from `address` into `out` without faulting: false where
+// any of them is not readable memory of this process.
+bool readMemory(const void* address, void* out, std::size_t size);
+
+// The bytes the heap block at `block` (from malloc) can hold.
+std::size_t allocationSize(const void* block);
+
+// The bytes this process holds on the heap now, the module's and refhost's
+// alike: a count to compare with an earlier one in the same process, not an
+// exact figure. Empty where this system or build cannot count them, with why
+// in `whyNot`. Posix.cpp: glibc's count of the main arena plus the blocks
+// mapped on their own, or AddressSanitizer's when its allocator is in use.
+std::optional<std::size_t> heapInUse(std::string& whyNot);
+
+// ---- files ----
+
+enum class FileKind { Missing, Regular, Folder, Other };
+// What is at `path`; for Missing, the system's reason in `reason`.
+FileKind fileKind(const std::string& path, std::string& reason);
+// The size of the regular file at `path`, or -1.
+int64_t fileSize(const std::string& path);
+// Whether files can be created in `folder`; otherwise the system's reason.
+bool folderWritable(const std::string& folder, std::string& reason);
+
+// Writes `bytes` to a new temporary file beside `path`, checks every write,
+// syncs it to the disk, closes it, and only then puts it in place of `path`.
+// On any failure the temporary file is gone, `path` is as it was, and
+// `reason` holds the system's text ("No space left on device").
+bool replaceFile(const std::string& path, std::span<const uint8_t> bytes, std::string& reason);
+
+// The running program's own file.
+std::string programPath();
+
+// ---- guard pages ----
+
+std::size_t pageSize();
+// `bytes` (a multiple of the page size) of address space, none of it accessible; null on failure.
+void* reservePages(std::size_t bytes);
+bool makeAccessible(void* at, std::size_t bytes);  // read and write
+void releasePages(void* at, std::size_t bytes);
+
+// ---- console ----
+
+bool isTerminal(std::FILE* stream);
+// While installed, Ctrl-C calls `handler` (on a signal or a console thread:
+// it may only set a flag) instead of ending the program. The previous
+// handling comes back with removeInterruptHandler.
+void installInterruptHandler(void (*handler)());
+void removeInterruptHandler();
+// Ends the program as Ctrl-C would have without a handler.
+[[noreturn]] void endByInterrupt();
+
+} // namespace refhost::platform
