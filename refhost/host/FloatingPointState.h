@@ -4,8 +4,9 @@
 // denormals-are-zero of SSE arithmetic). The host sets its own before it calls
 // a module entry and expects them back when the entry returns; refhost puts
 // its defaults back after every module call, so that its own code always runs
-// with them. Only GCC inline assembly and SSE intrinsics: the same source
-// builds with MinGW-w64 for Windows.
+// with them. (The host functions a module calls inside an entry run with
+// whatever the module set, as they would in a host.) Only GCC inline assembly
+// and SSE intrinsics: the same source builds with MinGW-w64 for Windows.
 #pragma once
 
 #include <cstdint>
