@@ -1,13 +1,12 @@
 // Activation and the life of instances: which interface versions bind, what
 // an activation fills, and create, copy, describe and destroy in the orders a
 // host may call them, up to unloading and loading the module again.
-#include <malloc.h>
-
 #include <algorithm>
 #include <climits>
 #include <set>
 
 #include "refhost/check/Check.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost::check {
 
@@ -140,9 +139,9 @@ void checkCycles(const Session& session, const RowFacts& facts) {
     stage("warming up");
     for (int i = 0; i < 10; ++i) cycle(i);
     stage(decimal(kCycles) + " create/destroy cycles");
-    const std::size_t before = mallinfo2().uordblks;
+    const std::size_t before = platform::heapInUse();
     for (int i = 0; i < kCycles; ++i) cycle(i);
-    const std::size_t after = mallinfo2().uordblks;
+    const std::size_t after = platform::heapInUse();
     // Less than a byte a cycle is allocator noise, not a leaking instance.
     if (after > before + kCycles)
         fail("heap in use after " + decimal(kCycles) + " cycles", "no growth",

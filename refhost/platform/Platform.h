@@ -7,8 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace refhost::platform {
 
@@ -28,6 +30,9 @@ bool readMemory(const void* address, void* out, std::size_t size);
 
 // The bytes the heap block at `block` (from malloc) can hold.
 std::size_t allocationSize(const void* block);
+// The bytes malloc has handed out and not had back, by the module and by
+// refhost alike: a count to compare with an earlier one, not an exact figure.
+std::size_t heapInUse();
 
 // ---- files ----
 
@@ -48,6 +53,13 @@ bool replaceFile(const std::string& path, std::span<const uint8_t> bytes, std::s
 // The running program's own file.
 std::string programPath();
 
+// Where the last folder separator in `path` is, or npos: '/', and on Windows
+// '\\' as well.
+std::size_t lastSeparator(const std::string& path);
+
+// Whether `name` matches the shell pattern `pattern` (* ? and [...] classes).
+bool nameMatches(const std::string& pattern, const std::string& name);
+
 // ---- guard pages ----
 
 std::size_t pageSize();
@@ -66,5 +78,41 @@ void installInterruptHandler(void (*handler)());
 void removeInterruptHandler();
 // Ends the program as Ctrl-C would have without a handler.
 [[noreturn]] void endByInterrupt();
+
+// ---- a child process with a time limit ----
+
+// What a child process does. Where the system can copy the running process
+// (Linux), the copy runs `body`; where it cannot (Windows), this program is
+// started again with `arguments` (after the program's name), and must then
+// call `body`'s equivalent itself.
+struct ChildTask {
+    std::function<void()> body;
+    std::vector<std::string> arguments;
+};
+
+struct ChildEnd {
+    enum class How { Exited, Crashed, TimedOut, NotStarted };
+    How how = How::NotStarted;
+    int exitStatus = 0;  // Exited
+    std::string why;     // Crashed: the signal or exception; NotStarted: the system's text
+    std::string sent;    // everything the child passed to sendToParent
+    std::string note;    // the child's last setChildNote, kept through a crash
+    std::string fault;   // where a fault hit, as the child's describer named it
+};
+
+// Runs `task` in a child process and waits for its end, killing it after
+// `timeoutSeconds`.
+ChildEnd runChild(const ChildTask& task, double timeoutSeconds);
+
+// In the child. becomeChild keeps standard output for sendToParent and sends
+// whatever else the process prints to standard error; from then on a fault is
+// noted before the process dies, with `describeFault` naming its address
+// (false: the plain address).
+void becomeChild(bool (*describeFault)(const void* address, char* out, std::size_t size));
+void sendToParent(const std::string& bytes);
+void setChildNote(const std::string& text);
+// Ends the child: with the exit-time work (static destructors, a module's
+// unloading) or without it.
+[[noreturn]] void endChild(bool exitWork);
 
 } // namespace refhost::platform

@@ -8,6 +8,7 @@
 #include <numbers>
 
 #include "refhost/render/BoundedFile.h"
+#include "refhost/platform/Platform.h"
 #include "refhost/render/SceneFields.h"
 
 namespace refhost {
@@ -395,7 +396,7 @@ bool parseScene(const std::string& text, const std::string& name, const std::str
 bool readSceneFile(const std::string& path, const SceneOptions& options, Scene& scene, std::string& error) {
     std::string text;
     if (!readBoundedFile(path, options.limits.maxFileBytes, "scene files", text, error)) return false;
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = platform::lastSeparator(path);
     const std::string folder = slash == std::string::npos ? "" : (slash == 0 ? "/" : path.substr(0, slash));
     return parseScene(text, path, folder, options, scene, error);
 }
