@@ -22,6 +22,9 @@ namespace refhost::platform {
 // system's text in `error` when it does not load.
 void* openLibrary(const std::string& path, bool keepLoaded, std::string& error);
 void* librarySymbol(void* library, const char* name);  // null when not exported
+// The file format of this system's libraries.
+enum class LibraryFormat { Elf, PortableExecutable };
+LibraryFormat libraryFormat();
 void closeLibrary(void* library);
 
 // Copies `size` bytes from `address` into `out` without faulting: false where

@@ -41,6 +41,8 @@ void* librarySymbol(void* library, const char* name) {
 
 void closeLibrary(void* library) { dlclose(library); }
 
+LibraryFormat libraryFormat() { return LibraryFormat::Elf; }
+
 bool readMemory(const void* address, void* out, std::size_t size) {
     if (size == 0) return true;
     if (!address) return false;

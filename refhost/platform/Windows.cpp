@@ -88,6 +88,8 @@ void* librarySymbol(void* library, const char* name) {
 
 void closeLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
 
+LibraryFormat libraryFormat() { return LibraryFormat::PortableExecutable; }
+
 bool readMemory(const void* address, void* out, std::size_t size) {
     if (size == 0) return true;
     if (!address) return false;

@@ -1,6 +1,6 @@
 # refhost.exe's commands on the module, under Wine.
 #   cmake -DWINE_RUN=scripts/wine-run -DPREFIX=wine -DREFHOST=refhost.exe -DMODULE=pluginServer.p
-#         -DWORK=folder [-DENCODED=windows_encoded_chart.exe] -DCASE=check|filter|render -P RefhostRuns.cmake
+#         -DWORK=folder [-DENCODED=windows_encoded_chart.exe] -DCASE=check|filter|render|elf -P RefhostRuns.cmake
 cmake_minimum_required(VERSION 3.25)
 
 # Runs refhost.exe (paths given in Windows form: Wine's drive Z: is the root)
@@ -38,6 +38,15 @@ elseif(CASE STREQUAL "render")
   file(READ ${WORK}/compare.png head LIMIT 8 HEX)
   if(NOT head STREQUAL "89504e470d0a1a0a")
     message(FATAL_ERROR "compare.png is not a PNG file (it starts ${head})")
+  endif()
+elseif(CASE STREQUAL "elf")
+  # A Linux shared object is named as one, not left to the loader's message.
+  string(ASCII 127 delete)
+  file(WRITE ${WORK}/linux.p "${delete}ELF, and then not much of a shared object")
+  execute_process(COMMAND ${WINE_RUN} ${PREFIX} ${REFHOST} list Z:${WORK}/linux.p
+    OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE status)
+  if(status EQUAL 0 OR NOT errors MATCHES "linux.p: is a Linux shared object; load it with the Linux refhost")
+    message(FATAL_ERROR "exit status ${status}:\n${output}${errors}")
   endif()
 else()
   message(FATAL_ERROR "unknown CASE ${CASE}")
