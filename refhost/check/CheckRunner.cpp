@@ -143,11 +143,11 @@ void runAsChild(const CheckBody& body) {
     platform::endChild(true);
 }
 
-Outcome runIsolated(const CheckBody& body, const std::vector<std::string>& childArguments, double timeoutSeconds) {
+Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double timeoutSeconds) {
     using Clock = std::chrono::steady_clock;
     Outcome outcome;
     const Clock::time_point start = Clock::now();
-    const platform::ChildEnd end = platform::runChild({[&body] { runAsChild(body); }, childArguments}, timeoutSeconds);
+    const platform::ChildEnd end = platform::runChild({[&body] { runAsChild(body); }, child.arguments, child.input}, timeoutSeconds);
     outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (end.how == platform::ChildEnd::How::NotStarted)
         return Outcome::of(Status::Crash, "cannot start the check: " + end.why);

@@ -53,13 +53,17 @@ std::string fromHex(const std::string& hex) {
 }
 
 // The child's side: the check named `options.child`, rebuilt as the parent
-// built it, runs here and its result goes to the parent.
+// built it from the load check's reply in hex on standard input, runs here and
+// its result goes to the parent.
 int runChildCheck(const CheckOptions& options) {
     const std::string& name = options.child;
     if (name == "load") runAsChild(loadCheck(options.module).body);
     if (name == "descriptor") runAsChild(descriptorCheck(options.module).body);
     if (name == "table") runAsChild(tableCheck(options.module).body);
-    const ModuleFacts facts{options.module, options.seed, parseLoadReply(fromHex(options.childLoadReply)).rows};
+    std::string hex;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) hex.append(buffer, n);
+    const ModuleFacts facts{options.module, options.seed, parseLoadReply(fromHex(hex)).rows};
     for (const CheckDefinition& entry : rowChecks(facts))
         if (entry.name == name) runAsChild(entry.body);
     std::fprintf(stderr, "refhost check: %s has no check named '%s'\n", options.module.c_str(), name.c_str());
@@ -97,13 +101,13 @@ int runCheck(const CheckOptions& options) {
         return false;
     };
     // A child started anew rebuilds the check from its name, the seed, and
-    // the rows the load check named.
+    // the rows the load check named (on its standard input: a module may have
+    // more rows than a command line has room for).
     std::string loadReply;
     auto execute = [&](const CheckDefinition& entry, uint32_t seed) {
         if (options.noFork) return runInProcess(entry.body);
-        std::vector<std::string> child{"check", "--child", entry.name, "--seed", std::to_string(seed)};
-        if (!loadReply.empty()) child.insert(child.end(), {"--child-load-reply", hexText(loadReply)});
-        child.insert(child.end(), {"--", modulePath});
+        const ChildCommand child{{"check", "--child", entry.name, "--seed", std::to_string(seed), "--", modulePath},
+                                 hexText(loadReply)};
         return runIsolated(entry.body, child, options.timeout);
     };
 
@@ -217,7 +221,6 @@ CommandLine addCheckCommand(CLI::App& app) {
     command->add_option("--json", options->json, "Write a JSON report to this file");
     // Not for users: how refhost starts a check's child process where it cannot copy itself.
     command->add_option("--child", options->child)->group("");
-    command->add_option("--child-load-reply", options->childLoadReply)->group("");
     return {command, [options] { return runCheck(*options); }};
 }
 

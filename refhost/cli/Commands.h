@@ -87,10 +87,8 @@ struct CheckOptions {
     bool noFork = false;    // every check in this process (for a debugger)
     bool strict = false;    // warnings fail the run
     // A child process that runs one check (where a child cannot be a copy of
-    // its parent): the check's name, and the load check's reply, in hex,
-    // which names the module's rows.
+    // its parent): the check's name.
     std::string child;
-    std::string childLoadReply;
 };
 int runCheck(const CheckOptions& options);
 

@@ -86,11 +86,12 @@ void removeInterruptHandler();
 
 // What a child process does. Where the system can copy the running process
 // (Linux), the copy runs `body`; where it cannot (Windows), this program is
-// started again with `arguments` (after the program's name), and must then
-// call `body`'s equivalent itself.
+// started again with `arguments` (after the program's name) and `input` on
+// its standard input, and must then call `body`'s equivalent itself.
 struct ChildTask {
     std::function<void()> body;
     std::vector<std::string> arguments;
+    std::string input;
 };
 
 struct ChildEnd {

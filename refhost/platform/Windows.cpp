@@ -408,14 +408,19 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, &inherited, PAGE_READWRITE, 0, sizeof(ChildNotes), nullptr);
     auto* notes = section ? static_cast<ChildNotes*>(MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, sizeof(ChildNotes)))
                           : nullptr;
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!notes || !CreatePipe(&readEnd, &writeEnd, &inherited, 0)) {
+    // Two pipes: the child's standard output (its result), and its standard input.
+    HANDLE readEnd = nullptr, writeEnd = nullptr, inputRead = nullptr, inputWrite = nullptr;
+    if (!notes || !CreatePipe(&readEnd, &writeEnd, &inherited, 0) ||
+        !CreatePipe(&inputRead, &inputWrite, &inherited, static_cast<DWORD>(task.input.size()))) {
         end.why = lastErrorText();
+        for (HANDLE handle : {readEnd, writeEnd})
+            if (handle) CloseHandle(handle);
         if (notes) UnmapViewOfFile(notes);
         if (section) CloseHandle(section);
         return end;
     }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
     notes->text[0] = '\0';
     notes->fault[0] = '\0';
 
@@ -425,8 +430,7 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
-                                    OPEN_EXISTING, 0, nullptr);
+    startup.hStdInput = inputRead;
     startup.hStdOutput = writeEnd;
     startup.hStdError = inheritableCopy(GetStdHandle(STD_ERROR_HANDLE));
     wchar_t sectionText[32];
@@ -440,10 +444,11 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     const DWORD startError = GetLastError();
     SetEnvironmentVariableW(kNotesVariable, nullptr);
     CloseHandle(writeEnd);
-    if (startup.hStdInput != INVALID_HANDLE_VALUE) CloseHandle(startup.hStdInput);
+    CloseHandle(inputRead);
     if (startup.hStdError) CloseHandle(startup.hStdError);
     if (!started) {
         CloseHandle(readEnd);
+        CloseHandle(inputWrite);
         UnmapViewOfFile(notes);
         CloseHandle(section);
         end.why = systemText(startError);
@@ -451,8 +456,18 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     }
     CloseHandle(process.hThread);
 
-    // The result is read while the child runs: a child that fills the pipe
-    // must not wait on a parent that waits for it to end.
+    // The input is written and the result read while the child runs: a
+    // child must not wait on a pipe while the parent waits for it to end.
+    // (A child that ends, or is ended, breaks the pipes: neither thread stays.)
+    std::thread writer([&] {
+        std::size_t done = 0;
+        DWORD n = 0;
+        while (done < task.input.size() &&
+               WriteFile(inputWrite, task.input.data() + done, static_cast<DWORD>(task.input.size() - done), &n, nullptr) &&
+               n > 0)
+            done += n;
+        CloseHandle(inputWrite);
+    });
     std::thread reader([&] {
         char buffer[4096];
         DWORD n = 0;
@@ -466,6 +481,7 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
         WaitForSingleObject(process.hProcess, INFINITE);
     }
     reader.join();
+    writer.join();
     CloseHandle(readEnd);
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
