@@ -1,6 +1,6 @@
 # refhost.exe's commands on the module, under Wine.
 #   cmake -DWINE_RUN=scripts/wine-run -DPREFIX=wine -DREFHOST=refhost.exe -DMODULE=pluginServer.p
-#         -DWORK=folder [-DENCODED=windows_encoded_chart.exe] -DCASE=check|filter|render|elf -P RefhostRuns.cmake
+#         -DWORK=folder [-DENCODED=windows_encoded_chart.exe] -DCASE=check|filter|render|jpeg|elf -P RefhostRuns.cmake
 cmake_minimum_required(VERSION 3.25)
 
 # Runs refhost.exe (paths given in Windows form: Wine's drive Z: is the root)
@@ -38,6 +38,15 @@ elseif(CASE STREQUAL "render")
   file(READ ${WORK}/compare.png head LIMIT 8 HEX)
   if(NOT head STREQUAL "89504e470d0a1a0a")
     message(FATAL_ERROR "compare.png is not a PNG file (it starts ${head})")
+  endif()
+elseif(CASE STREQUAL "jpeg")
+  # This build reads no JPEG, and says so rather than calling the file damaged.
+  string(ASCII 255 216 255 224 marker)
+  file(WRITE ${WORK}/photo.jpg "${marker}JFIF")
+  execute_process(COMMAND ${WINE_RUN} ${PREFIX} ${REFHOST} filter --module Z:${MODULE} Z:${WORK}/photo.jpg Z:${WORK}/out.png
+    OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE status)
+  if(NOT status EQUAL 1 OR NOT errors MATCHES "photo.jpg: a JPEG file, which this build of refhost cannot read")
+    message(FATAL_ERROR "exit status ${status}:\n${output}${errors}")
   endif()
 elseif(CASE STREQUAL "elf")
   # A Linux shared object is named as one, not left to the loader's message.
