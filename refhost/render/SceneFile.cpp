@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <numbers>
 
-#include "refhost/render/BoundedFile.h"
 #include "refhost/platform/Platform.h"
+#include "refhost/render/BoundedFile.h"
 #include "refhost/render/SceneFields.h"
 
 namespace refhost {
@@ -261,8 +262,9 @@ private:
     }
 
     std::string resolve(const std::string& written) const {
-        if (written.empty() || written[0] == '/' || folder_.empty()) return written;
-        return folder_.back() == '/' ? folder_ + written : folder_ + "/" + written;
+        // A path from the root (on Windows also one with a drive) stays as written.
+        if (written.empty() || std::filesystem::path(written).has_root_path() || folder_.empty()) return written;
+        return platform::lastSeparator(folder_) == folder_.size() - 1 ? folder_ + written : folder_ + "/" + written;
     }
 
     // "cannot read "written" (resolved: path): why", without the path twice.
