@@ -304,8 +304,9 @@ void removeInterruptHandler() { SetConsoleCtrlHandler(onConsoleEvent, FALSE); }
 void endByInterrupt() {
     std::fflush(stdout);
     std::fflush(stderr);
-    // The status a console program ends with when Ctrl-C ends it.
-    ExitProcess(STATUS_CONTROL_C_EXIT);
+    // refhost's status for an interrupted run, as on Linux (a console
+    // program that Ctrl-C ends would otherwise have 0xC000013A).
+    ExitProcess(130);
 }
 
 // ---- a child process with a time limit ----
