@@ -1,6 +1,6 @@
 # refhost.exe's commands on the module, under Wine.
 #   cmake -DWINE_RUN=scripts/wine-run -DPREFIX=wine -DREFHOST=refhost.exe -DMODULE=pluginServer.p
-#         -DWORK=folder [-DENCODED=windows_encoded_chart.exe] -DCASE=check|filter|render|jpeg|elf -P RefhostRuns.cmake
+#         -DWORK=folder [-DENCODED=windows_encoded_chart.exe] [-DHANGS=process_hangs.p] -DCASE=check|filter|render|timeout|jpeg|elf -P RefhostRuns.cmake
 cmake_minimum_required(VERSION 3.25)
 
 # Runs refhost.exe (paths given in Windows form: Wine's drive Z: is the root)
@@ -38,6 +38,20 @@ elseif(CASE STREQUAL "render")
   file(READ ${WORK}/compare.png head LIMIT 8 HEX)
   if(NOT head STREQUAL "89504e470d0a1a0a")
     message(FATAL_ERROR "compare.png is not a PNG file (it starts ${head})")
+  endif()
+elseif(CASE STREQUAL "timeout")
+  # A check that hangs is ended at its time limit, its stage still known, and the next one runs.
+  execute_process(COMMAND ${WINE_RUN} ${PREFIX} ${REFHOST} check Z:${HANGS} --only filter/process/ --only filter/abort/
+                          --timeout 1
+    OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE status)
+  string(REPLACE "\r\n" "\n" output "${output}")
+  foreach(check process abort)
+    if(NOT output MATCHES "\nTIMEOUT  filter/${check}/TinyFilter: no end within 1 s \\(during: [^\n]+\\)\n")
+      message(FATAL_ERROR "filter/${check} did not time out (exit status ${status}):\n${output}${errors}")
+    endif()
+  endforeach()
+  if(NOT status EQUAL 1 OR NOT output MATCHES "\n0 passed, 2 failed\n$")
+    message(FATAL_ERROR "exit status ${status}:\n${output}${errors}")
   endif()
 elseif(CASE STREQUAL "jpeg")
   # This build reads no JPEG, and says so rather than calling the file damaged.
