@@ -211,7 +211,16 @@ struct Outcome {
 // Runs `body` in a child process, killed after `timeoutSeconds`. A fault in
 // the child is reported with the faulting address, named as a row, channel
 // and offset when it lies in a guard page of the rows handed to a filter.
-Outcome runIsolated(const CheckBody& body, double timeoutSeconds);
+// Where a child cannot be a copy of this process, it is refhost started again
+// with `child`'s arguments and its input on standard input, which must make it
+// call runAsChild with the same body.
+struct ChildCommand {
+    std::vector<std::string> arguments;
+    std::string input;
+};
+Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double timeoutSeconds);
+// The child's side: runs `body`, sends its result to the parent and ends the process.
+[[noreturn]] void runAsChild(const CheckBody& body);
 // Runs `body` in this process, for use under a debugger: a module that
 // crashes or hangs takes the whole run with it, and no time limit applies.
 Outcome runInProcess(const CheckBody& body);

@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "refhost/check/Check.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost::check {
 

@@ -1,64 +1,23 @@
 // Isolation of one check in a child process, and the report of all checks.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "refhost/check/Check.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost::check {
 
 namespace {
-
-// The child's last stage note and what its fault handler saw, in memory
-// shared with the parent so that they survive the child's crash.
-struct StageNote {
-    char text[256];
-    char fault[256];
-};
-StageNote* stageNote = nullptr;
 
 // The warnings of the check that runs in this process.
 std::vector<std::string> warnings;
 
 // The child's result on the pipe: kind, then two length-prefixed texts.
 constexpr char kPassKind = 'P', kWarnKind = 'W', kFailKind = 'F', kSkipKind = 'S';
-
-// Notes where a fault hit, then lets it happen again with the default action,
-// so that the parent still sees the signal.
-void noteFault(int, siginfo_t* info, void*) {
-    if (!stageNote) return;
-    if (!FencedRows::describeFault(info->si_addr, stageNote->fault, sizeof stageNote->fault)) {
-        static const char digits[] = "0123456789abcdef";
-        char text[] = "at address 0x00000000";
-        auto address = reinterpret_cast<uintptr_t>(info->si_addr);
-        for (int i = 0; i < 8; ++i) text[sizeof text - 2 - i] = digits[(address >> (4 * i)) & 0xF];
-        std::memcpy(stageNote->fault, text, sizeof text);
-    }
-}
-
-void installFaultHandler() {
-    static char alternateStack[64 * 1024];
-    stack_t stack{};
-    stack.ss_sp = alternateStack;
-    stack.ss_size = sizeof alternateStack;
-    sigaltstack(&stack, nullptr);
-    struct sigaction action {};
-    action.sa_sigaction = noteFault;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGSEGV, &action, nullptr);
-    sigaction(SIGBUS, &action, nullptr);
-}
 
 // Runs a check's body: its kind, and the detail that goes with it.
 char runBody(const CheckBody& body, std::string& detail, std::string& reply) {
@@ -110,44 +69,6 @@ bool takeText(std::string_view& in, std::string& text) {
     text.assign(in.substr(0, size));
     in.remove_prefix(size);
     return true;
-}
-
-void writeAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-[[noreturn]] void runChild(const CheckBody& body, int resultFd) {
-    // The report on stdout stays the parent's; whatever the module prints goes to stderr.
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    installFaultHandler();
-    std::string detail, reply;
-    const char kind = runBody(body, detail, reply);
-    std::string message(1, kind);
-    appendText(message, detail);
-    appendText(message, reply);
-    writeAll(resultFd, message);
-    std::fflush(stdout);
-    // After a failure or skip the instances are left as they were: end without
-    // the exit-time work, whose complaints would only hide the result.
-    if (kind != kPassKind && kind != kWarnKind) _exit(0);
-    // The pipe closes when the process ends: the parent waits through the
-    // module's static destructors, which run at exit as in a host.
-    stage("process exit (the module's static destructors)");
-    std::exit(0);
-}
-
-std::string signalName(int signal) {
-    const char* abbreviation = sigabbrev_np(signal);
-    const char* description = strsignal(signal);
-    std::string name = abbreviation ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
-    if (description) name += std::string(" (") + description + ")";
-    return name;
 }
 
 std::string secondsText(double seconds) {
@@ -203,73 +124,36 @@ void warn(const std::string& what) {
     if (std::find(warnings.begin(), warnings.end(), what) == warnings.end()) warnings.push_back(what);
 }
 
-void stage(const std::string& what) {
-    if (!stageNote) return;
-    const std::size_t size = std::min(what.size(), sizeof stageNote->text - 1);
-    std::memcpy(stageNote->text, what.data(), size);
-    stageNote->text[size] = '\0';
+void stage(const std::string& what) { platform::setChildNote(what); }
+
+void runAsChild(const CheckBody& body) {
+    platform::becomeChild(&FencedRows::describeFault);
+    std::string detail, reply;
+    const char kind = runBody(body, detail, reply);
+    std::string message(1, kind);
+    appendText(message, detail);
+    appendText(message, reply);
+    platform::sendToParent(message);
+    // After a failure or skip the instances are left as they were: end without
+    // the exit-time work, whose complaints would only hide the result.
+    if (kind != kPassKind && kind != kWarnKind) platform::endChild(false);
+    // The parent waits through the module's static destructors, which run at
+    // exit as in a host.
+    stage("process exit (the module's static destructors)");
+    platform::endChild(true);
 }
 
-Outcome runIsolated(const CheckBody& body, double timeoutSeconds) {
+Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double timeoutSeconds) {
     using Clock = std::chrono::steady_clock;
     Outcome outcome;
-    int fds[2];
-    auto* note = static_cast<StageNote*>(
-        mmap(nullptr, sizeof(StageNote), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    if (note == MAP_FAILED || pipe2(fds, O_CLOEXEC) != 0) {
-        if (note != MAP_FAILED) munmap(note, sizeof(StageNote));
-        return Outcome::of(Status::Crash, std::string("cannot start the check: ") + std::strerror(errno));
-    }
-    note->text[0] = '\0';
-    note->fault[0] = '\0';
-    std::fflush(stdout);
-    std::fflush(stderr);
     const Clock::time_point start = Clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        stageNote = note;
-        runChild(body, fds[1]);
-    }
-    close(fds[1]);
-    if (pid < 0) {
-        close(fds[0]);
-        munmap(note, sizeof(StageNote));
-        return Outcome::of(Status::Crash, std::string("cannot start the check: ") + std::strerror(errno));
-    }
-
-    // Read until the pipe closes at the child's end, or the time is up.
-    std::string received;
-    const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                                   std::chrono::duration<double>(timeoutSeconds));
-    bool timedOut = false;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            timedOut = true;
-            break;
-        }
-        pollfd waiting{fds[0], POLLIN, 0};
-        const int ready = poll(&waiting, 1, static_cast<int>(std::min<long long>(left, 1000)));
-        if (ready < 0 && errno != EINTR) break;
-        if (ready <= 0) continue;
-        char buffer[4096];
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        received.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fds[0]);
-    if (timedOut) kill(pid, SIGKILL);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    const platform::ChildEnd end = platform::runChild({[&body] { runAsChild(body); }, child.arguments, child.input}, timeoutSeconds);
     outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    note->text[sizeof note->text - 1] = '\0';
-    note->fault[sizeof note->fault - 1] = '\0';
-    const std::string lastStage = note->text;
-    const std::string fault = note->fault;
-    munmap(note, sizeof(StageNote));
+    if (end.how == platform::ChildEnd::How::NotStarted)
+        return Outcome::of(Status::Crash, "cannot start the check: " + end.why);
+    const std::string& received = end.sent;
+    const std::string& lastStage = end.note;
+    const std::string& fault = end.fault;
 
     // A complete result, if the child sent one.
     std::string_view in(received);
@@ -283,15 +167,15 @@ Outcome runIsolated(const CheckBody& body, double timeoutSeconds) {
     outcome.reportedPass = hasResult && (kind == kPassKind || kind == kWarnKind);
     const std::string afterResult = hasResult ? std::string(" after reporting ") + statusWord(statusOfKind(kind)) : "";
     const std::string during = lastStage.empty() ? "" : " (during: " + lastStage + ")";
-    if (timedOut) {
+    if (end.how == platform::ChildEnd::How::TimedOut) {
         outcome.status = Status::Timeout;
         outcome.detail = "no end within " + secondsText(timeoutSeconds) + afterResult + during;
-    } else if (WIFSIGNALED(status)) {
+    } else if (end.how == platform::ChildEnd::How::Crashed) {
         outcome.status = Status::Crash;
-        outcome.detail = signalName(WTERMSIG(status)) + (fault.empty() ? "" : ": " + fault) + afterResult + during;
-    } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        outcome.detail = end.why + (fault.empty() ? "" : ": " + fault) + afterResult + during;
+    } else if (end.exitStatus != 0) {
         outcome.status = Status::Crash;
-        outcome.detail = "exited with status " + std::to_string(WEXITSTATUS(status)) + afterResult + during;
+        outcome.detail = "exited with status " + std::to_string(end.exitStatus) + afterResult + during;
     } else if (!hasResult) {
         outcome.status = Status::Crash;
         outcome.detail = "the check's process ended without a result" + during;

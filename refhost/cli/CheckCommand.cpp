@@ -1,7 +1,5 @@
 // `refhost check`: the load check first (it names the rows), then the
 // descriptor and table checks, then every check of the module's handler rows.
-#include <fnmatch.h>
-
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -12,6 +10,7 @@
 #include "refhost/cli/ExitStatus.h"
 #include "refhost/cli/Messages.h"
 #include "refhost/cli/Validators.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost {
 
@@ -22,7 +21,7 @@ using namespace check;
 // A pattern with a wildcard matches whole names; a plain text matches every
 // name that contains it, so that "filter/" picks a group.
 bool patternMatches(const std::string& pattern, const std::string& name) {
-    if (pattern.find_first_of("*?[") != std::string::npos) return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+    if (pattern.find_first_of("*?[") != std::string::npos) return platform::nameMatches(pattern, name);
     return name.find(pattern) != std::string::npos;
 }
 
@@ -37,9 +36,45 @@ std::vector<CheckDefinition> rowChecks(const ModuleFacts& facts) {
 
 std::string seedSuffix(uint32_t seed) { return " [seed " + std::to_string(seed) + "]"; }
 
+std::string hexText(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char c : bytes) {
+        hex += digits[c >> 4];
+        hex += digits[c & 0xF];
+    }
+    return hex;
+}
+
+std::string fromHex(const std::string& hex) {
+    auto value = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(value(hex[i]) << 4 | value(hex[i + 1]));
+    return bytes;
+}
+
+// The child's side: the check named `options.child`, rebuilt as the parent
+// built it from the load check's reply in hex on standard input, runs here and
+// its result goes to the parent.
+int runChildCheck(const CheckOptions& options) {
+    const std::string& name = options.child;
+    if (name == "load") runAsChild(loadCheck(options.module).body);
+    if (name == "descriptor") runAsChild(descriptorCheck(options.module).body);
+    if (name == "table") runAsChild(tableCheck(options.module).body);
+    std::string hex;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) hex.append(buffer, n);
+    const ModuleFacts facts{options.module, options.seed, parseLoadReply(fromHex(hex)).rows};
+    for (const CheckDefinition& entry : rowChecks(facts))
+        if (entry.name == name) runAsChild(entry.body);
+    std::fprintf(stderr, "refhost check: %s has no check named '%s'\n", options.module.c_str(), name.c_str());
+    return kExitFailed;
+}
+
 } // namespace
 
 int runCheck(const CheckOptions& options) {
+    if (!options.child.empty()) return runChildCheck(options);
     std::string error;
     const std::string modulePath = commandModulePath(options.module, "FILE", error);
     if (modulePath.empty()) {
@@ -66,12 +101,20 @@ int runCheck(const CheckOptions& options) {
             if (pattern.rfind(group, 0) == 0) return true;
         return false;
     };
-    auto execute = [&](const CheckBody& body) {
-        return options.noFork ? runInProcess(body) : runIsolated(body, options.timeout);
+    // A child started anew rebuilds the check from its name, the seed, and
+    // the rows the load check named (on its standard input: a module may have
+    // more rows than a command line has room for).
+    std::string loadReply;
+    auto execute = [&](const CheckDefinition& entry, uint32_t seed) {
+        if (options.noFork) return runInProcess(entry.body);
+        const ChildCommand child{{"check", "--child", entry.name, "--seed", std::to_string(seed), "--", modulePath},
+                                 hexText(loadReply)};
+        return runIsolated(entry.body, child, options.timeout);
     };
 
     // The load check always runs: its reply names the rows the other checks are about.
-    const Outcome load = execute(loadCheck(modulePath).body);
+    const Outcome load = execute(loadCheck(modulePath), options.seed);
+    loadReply = load.reply;
     const LoadReply loaded = parseLoadReply(load.reply);
     ModuleFacts facts{modulePath, options.seed, loaded.rows};
 
@@ -116,7 +159,7 @@ int runCheck(const CheckOptions& options) {
         else if (!loaded.opened)
             skipAll(entry.name, "the module does not open: " + loaded.openError);
         else if (selected(entry.name))
-            report.add(entry.name, execute(entry.body));
+            report.add(entry.name, execute(entry, options.seed));
     }
 
     // A load that passed and then crashed at exit still names the rows: their
@@ -136,11 +179,12 @@ int runCheck(const CheckOptions& options) {
             const CheckDefinition& entry = bySeed[0][j];
             if (!selected(entry.name)) continue;
             if (!entry.randomised || options.repeat == 1) {
-                report.add(entry.name, execute(entry.body));
+                report.add(entry.name, execute(entry, options.seed));
                 continue;
             }
             for (int32_t i = 0; i < options.repeat; ++i)
-                report.add(entry.name + seedSuffix(options.seed + static_cast<uint32_t>(i)), execute(bySeed[i][j].body));
+                report.add(entry.name + seedSuffix(options.seed + static_cast<uint32_t>(i)),
+                           execute(bySeed[i][j], options.seed + static_cast<uint32_t>(i)));
         }
     }
 
@@ -176,6 +220,8 @@ CommandLine addCheckCommand(CLI::App& app) {
                       "crashes or hangs takes the whole run with it, and no time limit applies");
     command->add_option("--junit", options->junit, "Write a JUnit XML report to this file");
     command->add_option("--json", options->json, "Write a JSON report to this file");
+    // Not for users: how refhost starts a check's child process where it cannot copy itself.
+    command->add_option("--child", options->child)->group("");
     return {command, [options] { return runCheck(*options); }};
 }
 

@@ -11,8 +11,8 @@
 int main(int argc, char** argv) {
     using namespace refhost;
     CLI::App app{"refhost - a reference host for plug-in modules (pluginServer.p and others).\n"
-                 "Loads a module with dlopen, reads its descriptor and server table, and\n"
-                 "drives its servers as the host application would.",
+                 "Loads a module as the system loads libraries, reads its descriptor and server\n"
+                 "table, and drives its servers as the host application would.",
                  "refhost"};
     app.require_subcommand(1);
     app.set_version_flag("--version", "refhost (velorastin) " REFHOST_VERSION);

@@ -23,6 +23,25 @@ bool readText(const char* address, std::size_t limit, std::string& out) {
 
 namespace {
 
+// A library built for the other system, named by its first bytes: what the
+// loader's own message would not say. Empty for any other file.
+std::string otherSystemsLibrary(const std::string& path) {
+    unsigned char head[4] = {};
+    std::size_t got = 0;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        got = std::fread(head, 1, sizeof head, file);
+        std::fclose(file);
+    }
+    const bool elf = got == 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0;
+    const bool portableExecutable = got >= 2 && head[0] == 'M' && head[1] == 'Z';
+    const platform::LibraryFormat native = platform::libraryFormat();
+    if (portableExecutable && native != platform::LibraryFormat::PortableExecutable)
+        return "is a Windows DLL; load it with refhost.exe";
+    if (elf && native != platform::LibraryFormat::Elf)
+        return "is a Linux shared object; load it with the Linux refhost";
+    return {};
+}
+
 std::string hex(uint32_t value) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "0x%08x", value);
@@ -49,7 +68,10 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
     // defaults come back when this function returns.
     const DefaultFloatingPointAfter restoreAfterLoad;
     module->handle_ = platform::openLibrary(path, unload == Unload::AtExit, reason);
-    if (!module->handle_) return fail("not a loadable 32-bit shared object: " + reason);
+    if (!module->handle_) {
+        const std::string foreign = otherSystemsLibrary(path);
+        return fail(foreign.empty() ? "not a loadable 32-bit shared object: " + reason : foreign);
+    }
     void* symbol = platform::librarySymbol(module->handle_, "_mod_descrip");
     if (!symbol) return fail("the module exports no _mod_descrip");
 

@@ -1,4 +1,4 @@
-// Loading a module file as a host does: dlopen, the exported descriptor and its
+// Loading a module file as a host does: the system loader, the exported descriptor and its
 // words, the startup entry, and the server table up to its ending row.
 #pragma once
 

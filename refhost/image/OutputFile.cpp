@@ -18,7 +18,7 @@ bool checkWritable(const std::string& path, std::string& error) {
         error = path + ": is a folder";
         return false;
     }
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = platform::lastSeparator(path);
     const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     if (!platform::folderWritable(folder, reason)) {
         error = path + ": cannot write into " + folder + ": " + reason;

@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace refhost::platform {
 
@@ -21,6 +23,9 @@ namespace refhost::platform {
 // system's text in `error` when it does not load.
 void* openLibrary(const std::string& path, bool keepLoaded, std::string& error);
 void* librarySymbol(void* library, const char* name);  // null when not exported
+// The file format of this system's libraries.
+enum class LibraryFormat { Elf, PortableExecutable };
+LibraryFormat libraryFormat();
 void closeLibrary(void* library);
 
 // Copies `size` bytes from `address` into `out` without faulting: false where
@@ -29,12 +34,12 @@ bool readMemory(const void* address, void* out, std::size_t size);
 
 // The bytes the heap block at `block` (from malloc) can hold.
 std::size_t allocationSize(const void* block);
-
 // The bytes this process holds on the heap now, the module's and refhost's
 // alike: a count to compare with an earlier one in the same process, not an
 // exact figure. Empty where this system or build cannot count them, with why
 // in `whyNot`. Posix.cpp: glibc's count of the main arena plus the blocks
-// mapped on their own, or AddressSanitizer's when its allocator is in use.
+// mapped on their own, or AddressSanitizer's when its allocator is in use;
+// Windows.cpp: the C runtime's heap, walked.
 std::optional<std::size_t> heapInUse(std::string& whyNot);
 
 // ---- files ----
@@ -56,6 +61,13 @@ bool replaceFile(const std::string& path, std::span<const uint8_t> bytes, std::s
 // The running program's own file.
 std::string programPath();
 
+// Where the last folder separator in `path` is, or npos: '/', and on Windows
+// '\\' as well.
+std::size_t lastSeparator(const std::string& path);
+
+// Whether `name` matches the shell pattern `pattern` (* ? and [...] classes).
+bool nameMatches(const std::string& pattern, const std::string& name);
+
 // ---- guard pages ----
 
 std::size_t pageSize();
@@ -74,5 +86,42 @@ void installInterruptHandler(void (*handler)());
 void removeInterruptHandler();
 // Ends the program as Ctrl-C would have without a handler.
 [[noreturn]] void endByInterrupt();
+
+// ---- a child process with a time limit ----
+
+// What a child process does. Where the system can copy the running process
+// (Linux), the copy runs `body`; where it cannot (Windows), this program is
+// started again with `arguments` (after the program's name) and `input` on
+// its standard input, and must then call `body`'s equivalent itself.
+struct ChildTask {
+    std::function<void()> body;
+    std::vector<std::string> arguments;
+    std::string input;
+};
+
+struct ChildEnd {
+    enum class How { Exited, Crashed, TimedOut, NotStarted };
+    How how = How::NotStarted;
+    int exitStatus = 0;  // Exited
+    std::string why;     // Crashed: the signal or exception; NotStarted: the system's text
+    std::string sent;    // everything the child passed to sendToParent
+    std::string note;    // the child's last setChildNote, kept through a crash
+    std::string fault;   // where a fault hit, as the child's describer named it
+};
+
+// Runs `task` in a child process and waits for its end, killing it after
+// `timeoutSeconds`.
+ChildEnd runChild(const ChildTask& task, double timeoutSeconds);
+
+// In the child. becomeChild keeps standard output for sendToParent and sends
+// whatever else the process prints to standard error; from then on a fault is
+// noted before the process dies, with `describeFault` naming its address
+// (false: the plain address).
+void becomeChild(bool (*describeFault)(const void* address, char* out, std::size_t size));
+void sendToParent(const std::string& bytes);
+void setChildNote(const std::string& text);
+// Ends the child: with the exit-time work (static destructors, a module's
+// unloading) or without it.
+[[noreturn]] void endChild(bool exitWork);
 
 } // namespace refhost::platform

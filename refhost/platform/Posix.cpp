@@ -1,15 +1,21 @@
 // The platform layer on Linux.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <malloc.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "refhost/platform/Platform.h"
@@ -38,6 +44,8 @@ void* librarySymbol(void* library, const char* name) {
 }
 
 void closeLibrary(void* library) { dlclose(library); }
+
+LibraryFormat libraryFormat() { return LibraryFormat::Elf; }
 
 bool readMemory(const void* address, void* out, std::size_t size) {
     if (size == 0) return true;
@@ -142,6 +150,12 @@ std::string programPath() {
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
 
+std::size_t lastSeparator(const std::string& path) { return path.rfind('/'); }
+
+bool nameMatches(const std::string& pattern, const std::string& name) {
+    return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+}
+
 std::size_t pageSize() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
 
 void* reservePages(std::size_t bytes) {
@@ -180,6 +194,163 @@ void endByInterrupt() {
     std::signal(SIGINT, SIG_DFL);
     std::raise(SIGINT);
     _exit(130);
+}
+
+namespace {
+
+// The child's last note and what its fault handler saw, in memory shared with
+// the parent so that they survive the child's crash.
+struct ChildNotes {
+    char text[256];
+    char fault[256];
+};
+ChildNotes* childNotes = nullptr;
+int parentChannel = -1;
+bool (*faultDescriber)(const void*, char*, std::size_t) = nullptr;
+
+// Notes where a fault hit, then lets it happen again with the default action,
+// so that the parent still sees the signal.
+void noteFault(int, siginfo_t* info, void*) {
+    if (!childNotes) return;
+    if (!faultDescriber || !faultDescriber(info->si_addr, childNotes->fault, sizeof childNotes->fault)) {
+        static const char digits[] = "0123456789abcdef";
+        char text[] = "at address 0x00000000";
+        auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+        for (int i = 0; i < 8; ++i) text[sizeof text - 2 - i] = digits[(address >> (4 * i)) & 0xF];
+        std::memcpy(childNotes->fault, text, sizeof text);
+    }
+}
+
+std::string signalName(int signal) {
+    const char* abbreviation = sigabbrev_np(signal);
+    const char* description = strsignal(signal);
+    std::string name = abbreviation ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
+    if (description) name += std::string(" (") + description + ")";
+    return name;
+}
+
+void writeText(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+} // namespace
+
+ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
+    using Clock = std::chrono::steady_clock;
+    ChildEnd end;
+    int fds[2];
+    auto* notes = static_cast<ChildNotes*>(
+        mmap(nullptr, sizeof(ChildNotes), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    if (notes == MAP_FAILED || pipe2(fds, O_CLOEXEC) != 0) {
+        if (notes != MAP_FAILED) munmap(notes, sizeof(ChildNotes));
+        end.why = std::strerror(errno);
+        return end;
+    }
+    notes->text[0] = '\0';
+    notes->fault[0] = '\0';
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const Clock::time_point start = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        // The child's standard output is the pipe (becomeChild keeps it for the result).
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[1]);
+        childNotes = notes;
+        task.body();
+        endChild(false);
+    }
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        munmap(notes, sizeof(ChildNotes));
+        end.why = std::strerror(errno);
+        return end;
+    }
+
+    // Read until the pipe closes at the child's end, or the time is up.
+    const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(timeoutSeconds));
+    bool timedOut = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            timedOut = true;
+            break;
+        }
+        pollfd waiting{fds[0], POLLIN, 0};
+        const int ready = poll(&waiting, 1, static_cast<int>(std::min<long long>(left, 1000)));
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) continue;
+        char buffer[4096];
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        end.sent.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    if (timedOut) kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    notes->text[sizeof notes->text - 1] = '\0';
+    notes->fault[sizeof notes->fault - 1] = '\0';
+    end.note = notes->text;
+    end.fault = notes->fault;
+    munmap(notes, sizeof(ChildNotes));
+    if (timedOut) {
+        end.how = ChildEnd::How::TimedOut;
+    } else if (WIFSIGNALED(status)) {
+        end.how = ChildEnd::How::Crashed;
+        end.why = signalName(WTERMSIG(status));
+    } else {
+        end.how = ChildEnd::How::Exited;
+        end.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+    }
+    return end;
+}
+
+void becomeChild(bool (*describeFault)(const void*, char*, std::size_t)) {
+    // The report on the parent's standard output stays the parent's; whatever
+    // the module prints goes to standard error.
+    parentChannel = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    faultDescriber = describeFault;
+    static char alternateStack[64 * 1024];
+    stack_t stack{};
+    stack.ss_sp = alternateStack;
+    stack.ss_size = sizeof alternateStack;
+    sigaltstack(&stack, nullptr);
+    struct sigaction action {};
+    action.sa_sigaction = noteFault;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, nullptr);
+    sigaction(SIGBUS, &action, nullptr);
+}
+
+void sendToParent(const std::string& bytes) { writeText(parentChannel >= 0 ? parentChannel : STDOUT_FILENO, bytes); }
+
+void setChildNote(const std::string& text) {
+    if (!childNotes) return;
+    const std::size_t size = std::min(text.size(), sizeof childNotes->text - 1);
+    std::memcpy(childNotes->text, text.data(), size);
+    childNotes->text[size] = '\0';
+}
+
+void endChild(bool exitWork) {
+    std::fflush(stdout);
+    if (!exitWork) _exit(0);
+    // The channel closes when the process ends: the parent waits through the
+    // exit-time work.
+    std::exit(0);
 }
 
 } // namespace refhost::platform

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "refhost/platform/Platform.h"
+
 namespace refhost {
 
 namespace {
@@ -109,7 +111,7 @@ std::string frameFileName(const std::string& output, int32_t frame) {
     if (findPattern(output, start, length, digits) == 1)
         return unescape(output.substr(0, start)) + number(frame, digits) + unescape(output.substr(start + length));
     const std::string name = unescape(output);
-    const std::size_t slash = name.rfind('/');
+    const std::size_t slash = platform::lastSeparator(name);
     std::size_t dot = name.rfind('.');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
         dot == (slash == std::string::npos ? 0 : slash + 1))

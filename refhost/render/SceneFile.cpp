@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <numbers>
 
+#include "refhost/platform/Platform.h"
 #include "refhost/render/BoundedFile.h"
 #include "refhost/render/SceneFields.h"
 
@@ -260,8 +262,9 @@ private:
     }
 
     std::string resolve(const std::string& written) const {
-        if (written.empty() || written[0] == '/' || folder_.empty()) return written;
-        return folder_.back() == '/' ? folder_ + written : folder_ + "/" + written;
+        // A path from the root (on Windows also one with a drive) stays as written.
+        if (written.empty() || std::filesystem::path(written).has_root_path() || folder_.empty()) return written;
+        return platform::lastSeparator(folder_) == folder_.size() - 1 ? folder_ + written : folder_ + "/" + written;
     }
 
     // "cannot read "written" (resolved: path): why", without the path twice.
@@ -395,7 +398,7 @@ bool parseScene(const std::string& text, const std::string& name, const std::str
 bool readSceneFile(const std::string& path, const SceneOptions& options, Scene& scene, std::string& error) {
     std::string text;
     if (!readBoundedFile(path, options.limits.maxFileBytes, "scene files", text, error)) return false;
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = platform::lastSeparator(path);
     const std::string folder = slash == std::string::npos ? "" : (slash == 0 ? "/" : path.substr(0, slash));
     return parseScene(text, path, folder, options, scene, error);
 }

@@ -36,6 +36,9 @@ TEST(ModuleLoad, EachBrokenFileGivesOneMessageNamingFileAndFault) {
     TempFolder folder;
     const std::string text = folder.file("notes.p");
     writeFile(text, "not a module, just some notes\n");
+    // The first bytes of a DLL's file, as far as the loader gets.
+    const std::string dll = folder.file("windows.p");
+    writeFile(dll, std::string("MZ\x90\0\3\0\0\0\4\0\0\0\xff\xff\0\0", 16));
     struct Case {
         std::string path;
         std::string fault;
@@ -44,6 +47,7 @@ TEST(ModuleLoad, EachBrokenFileGivesOneMessageNamingFileAndFault) {
         {folder.file("absent.p"), "cannot open"},
         {folder.path(), "not a regular file"},
         {text, "not a loadable 32-bit shared object"},
+        {dll, "is a Windows DLL; load it with refhost.exe"},
         {fixturePath("no_descriptor"), "exports no _mod_descrip"},
         {fixturePath("bad_sync"), "wrong synchronisation word 0x94191204"},
         {fixturePath("no_end_row"), "no ending row within 257 rows"},

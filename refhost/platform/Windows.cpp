@@ -1,0 +1,556 @@
+// The platform layer on Windows.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <malloc.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "refhost/platform/Platform.h"
+
+namespace refhost::platform {
+
+namespace {
+
+std::wstring wide(const std::string& text) {
+    if (text.empty()) return {};
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+    return out;
+}
+
+std::string narrow(const wchar_t* text, std::size_t length) {
+    if (length == 0) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+// The system's text for an error code, without its closing full stop and line end.
+std::string systemText(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string text = buffer ? narrow(buffer, length) : std::string();
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    if (text.empty()) {
+        char number[32];
+        std::snprintf(number, sizeof number, "system error %lu", static_cast<unsigned long>(code));
+        text = number;
+    }
+    return text;
+}
+
+std::string lastErrorText() { return systemText(GetLastError()); }
+
+// A path for the system's calls: backslashes only.
+std::wstring systemPath(const std::string& path) {
+    std::wstring out = wide(path);
+    std::replace(out.begin(), out.end(), L'/', L'\\');
+    return out;
+}
+
+} // namespace
+
+void* openLibrary(const std::string& path, bool keepLoaded, std::string& error) {
+    // A name without a separator would be searched for on the DLL search path.
+    const std::string openPath = lastSeparator(path) == std::string::npos ? ".\\" + path : path;
+    // No dialog box for a file that is not a DLL; the error comes back here.
+    const UINT previousMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    HMODULE library = LoadLibraryExW(systemPath(openPath).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    const DWORD code = GetLastError();
+    SetErrorMode(previousMode);
+    if (!library) {
+        error = systemText(code);
+        return nullptr;
+    }
+    if (keepLoaded) {
+        HMODULE pinned = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(library), &pinned);
+    }
+    return library;
+}
+
+void* librarySymbol(void* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void closeLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+
+LibraryFormat libraryFormat() { return LibraryFormat::PortableExecutable; }
+
+bool readMemory(const void* address, void* out, std::size_t size) {
+    if (size == 0) return true;
+    if (!address) return false;
+    SIZE_T read = 0;
+    return ReadProcessMemory(GetCurrentProcess(), address, out, size, &read) && read == size;
+}
+
+std::size_t allocationSize(const void* block) { return _msize(const_cast<void*>(block)); }
+
+std::optional<std::size_t> heapInUse(std::string& whyNot) {
+    whyNot.clear();
+    std::size_t used = 0;
+    _HEAPINFO entry{};
+    while (_heapwalk(&entry) == _HEAPOK)
+        if (entry._useflag == _USEDENTRY) used += entry._size;
+    return used;
+}
+
+FileKind fileKind(const std::string& path, std::string& reason) {
+    const DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        reason = lastErrorText();
+        return FileKind::Missing;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FileKind::Folder;
+    if (attributes & FILE_ATTRIBUTE_DEVICE) return FileKind::Other;
+    return FileKind::Regular;
+}
+
+int64_t fileSize(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(systemPath(path).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return -1;
+    return static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+}
+
+namespace {
+
+// A name beside `path` that no other file has yet.
+std::string temporaryName(const std::string& path) {
+    static std::atomic<unsigned> counter{0};
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".tmp-%lu-%u", static_cast<unsigned long>(GetCurrentProcessId()), counter++);
+    return path + suffix;
+}
+
+} // namespace
+
+bool folderWritable(const std::string& folder, std::string& reason) {
+    // Windows has no cheap question for this: make a file there, and let it go.
+    const std::string probe = temporaryName((folder.empty() ? std::string(".") : folder) + "\\.refhost-writable");
+    HANDLE file = CreateFileW(systemPath(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = lastErrorText();
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
+bool replaceFile(const std::string& path, std::span<const uint8_t> bytes, std::string& reason) {
+    const std::wstring temp = systemPath(temporaryName(path));
+    HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = lastErrorText();
+        return false;
+    }
+    bool written = true;
+    std::size_t done = 0;
+    while (written && done < bytes.size()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1 << 30));
+        DWORD n = 0;
+        written = WriteFile(file, bytes.data() + done, chunk, &n, nullptr) && n > 0;
+        done += n;
+    }
+    // On the disk before the rename, so that a crash right after it cannot
+    // leave an empty or partial file under the output's name.
+    written = written && FlushFileBuffers(file);
+    DWORD error = written ? ERROR_SUCCESS : GetLastError();
+    if (!CloseHandle(file) && written) {
+        written = false;
+        error = GetLastError();
+    }
+    if (written &&
+        !MoveFileExW(temp.c_str(), systemPath(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        written = false;
+        error = GetLastError();
+    }
+    if (!written) {
+        DeleteFileW(temp.c_str());
+        reason = systemText(error == ERROR_SUCCESS ? ERROR_WRITE_FAULT : error);
+    }
+    return written;
+}
+
+std::string programPath() {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) return {};
+        if (n < buffer.size()) return narrow(buffer.data(), n);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::size_t lastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
+
+namespace {
+
+// Matches `pattern` at `p` against `name` at `n`, as fnmatch with no flags:
+// * any run of characters, ? one, [...] one of a class ([!...] or [^...]
+// none of it, a-z a range), a backslash quotes the next character.
+bool matchFrom(const std::string& pattern, std::size_t p, const std::string& name, std::size_t n) {
+    while (p < pattern.size()) {
+        const char c = pattern[p];
+        if (c == '*') {
+            while (p < pattern.size() && pattern[p] == '*') ++p;
+            if (p == pattern.size()) return true;
+            for (std::size_t from = n; from <= name.size(); ++from)
+                if (matchFrom(pattern, p, name, from)) return true;
+            return false;
+        }
+        if (n == name.size()) return false;
+        if (c == '?') {
+            ++p, ++n;
+            continue;
+        }
+        if (c == '[') {
+            std::size_t q = p + 1;
+            const bool negated = q < pattern.size() && (pattern[q] == '!' || pattern[q] == '^');
+            if (negated) ++q;
+            bool found = false, closed = false;
+            for (bool first = true; q < pattern.size(); first = false) {
+                if (pattern[q] == ']' && !first) {
+                    closed = true;
+                    ++q;
+                    break;
+                }
+                char low = pattern[q];
+                if (low == '\\' && q + 1 < pattern.size()) low = pattern[++q];
+                char high = low;
+                if (q + 2 < pattern.size() && pattern[q + 1] == '-' && pattern[q + 2] != ']') {
+                    high = pattern[q + 2];
+                    if (high == '\\' && q + 3 < pattern.size()) high = pattern[++q + 2];
+                    q += 2;
+                }
+                const auto at = static_cast<unsigned char>(name[n]);
+                if (static_cast<unsigned char>(low) <= at && at <= static_cast<unsigned char>(high)) found = true;
+                ++q;
+            }
+            if (closed) {
+                if (found == negated) return false;
+                p = q, ++n;
+                continue;
+            }
+            // An unclosed [ is an ordinary character.
+        }
+        char literal = c;
+        if (c == '\\' && p + 1 < pattern.size()) literal = pattern[++p];
+        if (name[n] != literal) return false;
+        ++p, ++n;
+    }
+    return n == name.size();
+}
+
+} // namespace
+
+bool nameMatches(const std::string& pattern, const std::string& name) { return matchFrom(pattern, 0, name, 0); }
+
+std::size_t pageSize() {
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    return info.dwPageSize;
+}
+
+void* reservePages(std::size_t bytes) { return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS); }
+
+bool makeAccessible(void* at, std::size_t bytes) {
+    DWORD previous = 0;
+    return VirtualProtect(at, bytes, PAGE_READWRITE, &previous) != 0;
+}
+
+void releasePages(void* at, std::size_t) { VirtualFree(at, 0, MEM_RELEASE); }
+
+bool isTerminal(std::FILE* stream) {
+    const intptr_t handle = _get_osfhandle(_fileno(stream));
+    DWORD mode = 0;
+    return handle != -1 && GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode) != 0;
+}
+
+namespace {
+
+void (*interruptHandler)() = nullptr;
+
+// Runs on a thread of its own that the system starts for the event.
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    if (interruptHandler) interruptHandler();
+    return TRUE;
+}
+
+} // namespace
+
+void installInterruptHandler(void (*handler)()) {
+    interruptHandler = handler;
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+void removeInterruptHandler() { SetConsoleCtrlHandler(onConsoleEvent, FALSE); }
+
+void endByInterrupt() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // refhost's status for an interrupted run, as on Linux (a console
+    // program that Ctrl-C ends would otherwise have 0xC000013A).
+    ExitProcess(130);
+}
+
+// ---- a child process with a time limit ----
+//
+// The child is this program started again. Its standard output is a pipe that
+// carries its result; its last note and what its fault handler saw go to a
+// section of memory shared with the parent, whose handle the child inherits
+// and finds in an environment variable, so that they survive its crash.
+
+namespace {
+
+constexpr wchar_t kNotesVariable[] = L"REFHOST_CHILD_NOTES";
+
+struct ChildNotes {
+    char text[256];
+    char fault[256];
+};
+ChildNotes* childNotes = nullptr;
+HANDLE parentChannel = INVALID_HANDLE_VALUE;
+bool (*faultDescriber)(const void*, char*, std::size_t) = nullptr;
+
+// One argument as the C runtime splits a command line: quoted when it has
+// spaces, tabs or quotes, its quotes and the backslashes before them escaped.
+void appendArgument(std::wstring& line, const std::wstring& argument) {
+    if (!line.empty()) line += L' ';
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        line += argument;
+        return;
+    }
+    line += L'"';
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        line += c;
+    }
+    line.append(backslashes * 2, L'\\');
+    line += L'"';
+}
+
+std::string exceptionName(DWORD code) {
+    const char* name = nullptr;
+    switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION: name = "access violation"; break;
+    case EXCEPTION_STACK_OVERFLOW: name = "stack overflow"; break;
+    case EXCEPTION_ILLEGAL_INSTRUCTION: name = "illegal instruction"; break;
+    case EXCEPTION_PRIV_INSTRUCTION: name = "privileged instruction"; break;
+    case EXCEPTION_INT_DIVIDE_BY_ZERO: name = "integer division by zero"; break;
+    case EXCEPTION_IN_PAGE_ERROR: name = "in-page error"; break;
+    case EXCEPTION_DATATYPE_MISALIGNMENT: name = "misaligned data"; break;
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED: name = "array bounds exceeded"; break;
+    case EXCEPTION_BREAKPOINT: name = "breakpoint"; break;
+    case STATUS_HEAP_CORRUPTION: name = "heap corruption"; break;
+    case STATUS_STACK_BUFFER_OVERRUN: name = "stack buffer overrun"; break;
+    default: break;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "exception 0x%08lX", static_cast<unsigned long>(code));
+    return name ? std::string(text) + " (" + name + ")" : std::string(text);
+}
+
+// Notes where a fault hit and ends the process with the exception's code,
+// before the system would offer a debugger.
+LONG WINAPI noteFault(EXCEPTION_POINTERS* pointers) {
+    const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+    if (childNotes) {
+        const void* address = record->ExceptionAddress;
+        if ((record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION || record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
+            record->NumberParameters >= 2)
+            address = reinterpret_cast<const void*>(record->ExceptionInformation[1]);
+        if (!faultDescriber || !faultDescriber(address, childNotes->fault, sizeof childNotes->fault)) {
+            static const char digits[] = "0123456789abcdef";
+            char text[] = "at address 0x00000000";
+            const auto value = reinterpret_cast<uintptr_t>(address);
+            for (int i = 0; i < 8; ++i) text[sizeof text - 2 - i] = digits[(value >> (4 * i)) & 0xF];
+            std::memcpy(childNotes->fault, text, sizeof text);
+        }
+    }
+    TerminateProcess(GetCurrentProcess(), record->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+HANDLE inheritableCopy(HANDLE handle) {
+    HANDLE copy = nullptr;
+    if (!handle || handle == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        return nullptr;
+    return copy;
+}
+
+} // namespace
+
+ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
+    ChildEnd end;
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, &inherited, PAGE_READWRITE, 0, sizeof(ChildNotes), nullptr);
+    auto* notes = section ? static_cast<ChildNotes*>(MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, sizeof(ChildNotes)))
+                          : nullptr;
+    // Two pipes: the child's standard output (its result), and its standard input.
+    HANDLE readEnd = nullptr, writeEnd = nullptr, inputRead = nullptr, inputWrite = nullptr;
+    if (!notes || !CreatePipe(&readEnd, &writeEnd, &inherited, 0) ||
+        !CreatePipe(&inputRead, &inputWrite, &inherited, static_cast<DWORD>(task.input.size()))) {
+        end.why = lastErrorText();
+        for (HANDLE handle : {readEnd, writeEnd})
+            if (handle) CloseHandle(handle);
+        if (notes) UnmapViewOfFile(notes);
+        if (section) CloseHandle(section);
+        return end;
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
+    notes->text[0] = '\0';
+    notes->fault[0] = '\0';
+
+    std::wstring line;
+    appendArgument(line, wide(programPath()));
+    for (const std::string& argument : task.arguments) appendArgument(line, wide(argument));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inputRead;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = inheritableCopy(GetStdHandle(STD_ERROR_HANDLE));
+    wchar_t sectionText[32];
+    std::swprintf(sectionText, 32, L"%lu", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(section)));
+    SetEnvironmentVariableW(kNotesVariable, sectionText);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                        &process);
+    const DWORD startError = GetLastError();
+    SetEnvironmentVariableW(kNotesVariable, nullptr);
+    CloseHandle(writeEnd);
+    CloseHandle(inputRead);
+    if (startup.hStdError) CloseHandle(startup.hStdError);
+    if (!started) {
+        CloseHandle(readEnd);
+        CloseHandle(inputWrite);
+        UnmapViewOfFile(notes);
+        CloseHandle(section);
+        end.why = systemText(startError);
+        return end;
+    }
+    CloseHandle(process.hThread);
+
+    // The input is written and the result read while the child runs: a
+    // child must not wait on a pipe while the parent waits for it to end.
+    // (A child that ends, or is ended, breaks the pipes: neither thread stays.)
+    std::thread writer([&] {
+        std::size_t done = 0;
+        DWORD n = 0;
+        while (done < task.input.size() &&
+               WriteFile(inputWrite, task.input.data() + done, static_cast<DWORD>(task.input.size() - done), &n, nullptr) &&
+               n > 0)
+            done += n;
+        CloseHandle(inputWrite);
+    });
+    std::thread reader([&] {
+        char buffer[4096];
+        DWORD n = 0;
+        while (ReadFile(readEnd, buffer, sizeof buffer, &n, nullptr) && n > 0) end.sent.append(buffer, n);
+    });
+    const double milliseconds = std::min(timeoutSeconds * 1000.0, 4.0e9);
+    const DWORD waited = WaitForSingleObject(process.hProcess, static_cast<DWORD>(milliseconds));
+    const bool timedOut = waited != WAIT_OBJECT_0;
+    if (timedOut) {
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, INFINITE);
+    }
+    reader.join();
+    writer.join();
+    CloseHandle(readEnd);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hProcess);
+
+    notes->text[sizeof notes->text - 1] = '\0';
+    notes->fault[sizeof notes->fault - 1] = '\0';
+    end.note = notes->text;
+    end.fault = notes->fault;
+    UnmapViewOfFile(notes);
+    CloseHandle(section);
+    if (timedOut) {
+        end.how = ChildEnd::How::TimedOut;
+    } else if ((status & 0xF0000000u) == 0xC0000000u) {
+        // An error status: the process ended by an exception.
+        end.how = ChildEnd::How::Crashed;
+        end.why = exceptionName(status);
+    } else {
+        end.how = ChildEnd::How::Exited;
+        end.exitStatus = static_cast<int>(status);
+    }
+    return end;
+}
+
+void becomeChild(bool (*describeFault)(const void*, char*, std::size_t)) {
+    // The result goes to the parent on standard output as it was; whatever
+    // the module prints goes to standard error.
+    std::fflush(stdout);
+    DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_OUTPUT_HANDLE), GetCurrentProcess(), &parentChannel, 0,
+                    FALSE, DUPLICATE_SAME_ACCESS);
+    _dup2(_fileno(stderr), _fileno(stdout));
+    SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
+    wchar_t sectionText[32];
+    if (GetEnvironmentVariableW(kNotesVariable, sectionText, 32) > 0) {
+        const auto section = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::wcstoul(sectionText, nullptr, 10)));
+        childNotes = static_cast<ChildNotes*>(MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, sizeof(ChildNotes)));
+        SetEnvironmentVariableW(kNotesVariable, nullptr);
+    }
+    faultDescriber = describeFault;
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(noteFault);
+}
+
+void sendToParent(const std::string& bytes) {
+    HANDLE channel = parentChannel != INVALID_HANDLE_VALUE ? parentChannel : GetStdHandle(STD_OUTPUT_HANDLE);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD n = 0;
+        if (!WriteFile(channel, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n, nullptr) || n == 0)
+            return;
+        done += n;
+    }
+}
+
+void setChildNote(const std::string& text) {
+    if (!childNotes) return;
+    const std::size_t size = std::min(text.size(), sizeof childNotes->text - 1);
+    std::memcpy(childNotes->text, text.data(), size);
+    childNotes->text[size] = '\0';
+}
+
+void endChild(bool exitWork) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // Without the exit-time work: not even the DLLs' detach, which ExitProcess runs.
+    if (!exitWork) TerminateProcess(GetCurrentProcess(), 0);
+    std::exit(0);
+}
+
+} // namespace refhost::platform
