@@ -4,6 +4,18 @@
 #   share/doc/velorastin/README.md, docs/compare.png (where the README's picture link points)
 #   share/man/man1/refhost.1.gz
 # The test fixtures, benchmarks and test programs are not installed.
+# On Windows the tree is flat, as a zip file a user unpacks anywhere:
+#   refhost.exe, pluginServer.p (beside refhost.exe, where it looks first),
+#   README.md, docs/, examples/scenes/
+if(WIN32)
+  install(TARGETS refhost RUNTIME DESTINATION .)
+  install(TARGETS pluginServer LIBRARY DESTINATION . RUNTIME DESTINATION .)
+  install(FILES README.md DESTINATION .)
+  install(FILES docs/compare.png docs/textured-compare.png docs/scene-format.md DESTINATION docs)
+  install(DIRECTORY examples/scenes DESTINATION examples)
+  return()
+endif()
+
 set(VELORASTIN_MODULE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/velorastin)
 
 # refhost finds its default module beside itself in the build tree, and at

@@ -2,6 +2,8 @@
 # installs, in build/<preset>/packages/:
 #   velorastin-<version>-linux-i386.tar.gz   unpack anywhere; bin/refhost finds lib/velorastin/
 #   velorastin_<version>_i386.deb            installs under /usr
+# and, from the windows preset:
+#   velorastin-<version>-windows-x86.zip      pluginServer.p, refhost.exe, the README, docs, examples
 set(CPACK_PACKAGE_NAME velorastin)
 set(CPACK_PACKAGE_VENDOR "Velorastin")
 set(CPACK_PACKAGE_CONTACT "Velorastin developers <velorastin@example.org>")
@@ -13,10 +15,16 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "before lighting; VelorastinFilter encodes the finished image for display."
   "refhost, a reference host, loads any module of the same plug-in interface"
   "and lists, runs and validates its servers without the host application.")
-set(CPACK_GENERATOR "TGZ;DEB")
-set(CPACK_SYSTEM_NAME linux-i386)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME windows-x86)
+  include(CPack)
+  return()
+endif()
+set(CPACK_GENERATOR "TGZ;DEB")
+set(CPACK_SYSTEM_NAME linux-i386)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE i386)
