@@ -76,6 +76,12 @@ struct CheckDefinition {
     bool randomised = false;  // its cases come from the seed: --repeat runs it once per seed
 };
 
+// One check per handler row, named "AREA/<row>": a session of its own, then the
+// row's driver bound with version 2 and handed to `shader` or `filter`.
+std::vector<CheckDefinition> handlerRowChecks(const ModuleFacts& facts, const std::string& area,
+                                              std::function<void(ShaderDriver&)> shader,
+                                              std::function<void(FilterDriver&)> filter);
+
 // The module's row for `facts`; fails when it is not the row the load check saw.
 const ServerRow& rowOf(const Module& module, const RowFacts& facts);
 

@@ -243,23 +243,16 @@ void checkFilter(FilterDriver& filter) {
 } // namespace
 
 std::vector<CheckDefinition> floatingPointChecks(const ModuleFacts& facts) {
-    std::vector<CheckDefinition> checks;
-    for (const RowFacts& r : facts.handlerRows()) {
-        checks.push_back({"fpenv/" + r.label, [facts, r](std::string&) {
-                              requireSettingsHeld();
-                              Session session(facts);
-                              if (r.isShader()) {
-                                  ShaderDriver shader(session.row(r));
-                                  bind(shader, r.label);
-                                  checkShader(shader);
-                              } else {
-                                  FilterDriver filter(session.row(r));
-                                  bind(filter, r.label);
-                                  checkFilter(filter);
-                              }
-                          }});
-    }
-    return checks;
+    return handlerRowChecks(
+        facts, "fpenv",
+        [](ShaderDriver& shader) {
+            requireSettingsHeld();
+            checkShader(shader);
+        },
+        [](FilterDriver& filter) {
+            requireSettingsHeld();
+            checkFilter(filter);
+        });
 }
 
 } // namespace refhost::check

@@ -119,22 +119,7 @@ void checkFilter(FilterDriver& filter) {
 } // namespace
 
 std::vector<CheckDefinition> memoryChecks(const ModuleFacts& facts) {
-    std::vector<CheckDefinition> checks;
-    for (const RowFacts& r : facts.handlerRows()) {
-        checks.push_back({"memory/" + r.label, [facts, r](std::string&) {
-                              Session session(facts);
-                              if (r.isShader()) {
-                                  ShaderDriver shader(session.row(r));
-                                  bind(shader, r.label);
-                                  checkShader(shader);
-                              } else {
-                                  FilterDriver filter(session.row(r));
-                                  bind(filter, r.label);
-                                  checkFilter(filter);
-                              }
-                          }});
-    }
-    return checks;
+    return handlerRowChecks(facts, "memory", checkShader, checkFilter);
 }
 
 } // namespace refhost::check

@@ -150,4 +150,25 @@ const std::vector<std::string>& dependentGroups() {
     return groups;
 }
 
+std::vector<CheckDefinition> handlerRowChecks(const ModuleFacts& facts, const std::string& area,
+                                              std::function<void(ShaderDriver&)> shader,
+                                              std::function<void(FilterDriver&)> filter) {
+    std::vector<CheckDefinition> checks;
+    for (const RowFacts& r : facts.handlerRows()) {
+        checks.push_back({area + "/" + r.label, [facts, r, shader, filter](std::string&) {
+                              Session session(facts);
+                              if (r.isShader()) {
+                                  ShaderDriver driver(session.row(r));
+                                  bind(driver, r.label);
+                                  shader(driver);
+                              } else {
+                                  FilterDriver driver(session.row(r));
+                                  bind(driver, r.label);
+                                  filter(driver);
+                              }
+                          }});
+    }
+    return checks;
+}
+
 } // namespace refhost::check
