@@ -208,7 +208,8 @@ CommandLine addCheckCommand(CLI::App& app) {
     command->add_option("--seed", options->seed, "Seed of the randomised checks")->capture_default_str();
     command->add_option("--only", options->only,
                         "Run only the checks that match this glob pattern (a text without * ? [ matches\n"
-                        "every name containing it); may be repeated");
+                        "every name containing it); may be repeated")
+        ->allow_extra_args(false);  // one pattern each time: a FILE after it stays the FILE
     command->add_option("--timeout", options->timeout, "Seconds each check may take")
         ->check(positiveNumber())->capture_default_str();
     command->add_option("--repeat", options->repeat, "Run the randomised checks with seeds SEED .. SEED+N-1")

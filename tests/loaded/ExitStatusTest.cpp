@@ -99,8 +99,9 @@ TEST(ExitStatus, FailedWorkExitsOneNamingTheFileAndWhatToDo) {
         {{"chart", missingFolder + "/chart.png"}, {missingFolder + "/chart.png: cannot write"}},
         {{"check", modulePath(), "--junit", missingFolder + "/check.xml"},
          {"refhost check: ", "cannot write into " + missingFolder, "give --junit a file in a writable folder"}},
-        // A check that fails is failed work too (its report is on stdout).
-        {{"check", fixturePath("bad_sync"), "--only", "descriptor"}, {}},
+        // A check that fails is failed work too (its report is on stdout). The
+        // file may follow --only: the option takes one pattern.
+        {{"check", "--only", "descriptor", fixturePath("bad_sync")}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
