@@ -14,4 +14,7 @@ struct Queued {
 int queuedCount();
 const Queued& queued(int index);
 
+// Null where the queue is recorded; otherwise why this build cannot record it.
+const char* notRecordedBecause();
+
 } // namespace atexit_recorder

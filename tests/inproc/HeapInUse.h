@@ -1,24 +1,29 @@
 // Bytes the test program holds on the heap now, for tests that something was
-// given back. glibc counts the chunks it keeps in its per-thread cache as in
-// use, so compare with a margin of a few kilobytes, not exactly.
+// given back: refhost's count, which is not exact (glibc counts the chunks in
+// its per-thread cache as in use), so compare with a margin of a few
+// kilobytes. A test calls INPROC_SKIP_UNLESS_HEAP_COUNTED() before its first count.
 #pragma once
 
-#include <malloc.h>
+#include <gtest/gtest.h>
 
 #include <cstddef>
+#include <optional>
+#include <string>
 
-#if defined(__SANITIZE_ADDRESS__)
-extern "C" std::size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer has an allocator of its own
-#endif
+#include "refhost/platform/Platform.h"
 
 namespace inproc {
 
 inline std::size_t heapInUse() {
-#if defined(__SANITIZE_ADDRESS__)
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    return mallinfo2().uordblks;
-#endif
+    std::string whyNot;
+    return refhost::platform::heapInUse(whyNot).value_or(0);
 }
 
 } // namespace inproc
+
+// Skips the test where this build cannot count the heap.
+#define INPROC_SKIP_UNLESS_HEAP_COUNTED()                                     \
+    do {                                                                      \
+        std::string whyNot;                                                   \
+        if (!refhost::platform::heapInUse(whyNot)) GTEST_SKIP() << whyNot;    \
+    } while (false)

@@ -74,7 +74,9 @@ protected:
     ::host::ImageFilterHandler filterTable{};
 };
 
-inline const std::vector<std::string> kRequiredLookups = {
+// A copy per file, not an inline variable: MinGW's linker warns of an inline
+// variable whose copies are padded to different sizes.
+const std::vector<std::string> kRequiredLookups = {
     "Info Messages", "LW Scene Info", "LW Item Info",  "LW Light Info",
     "LW Camera Info", "LW Object Info", "Global Memory", "Global Render Memory",
 };

@@ -198,6 +198,7 @@ TEST_F(Panels, ManyControlsAreAllKeptInOrder) {
 }
 
 TEST_F(Panels, DestructionGivesBackEveryControlAndTheirList) {
+    INPROC_SKIP_UNLESS_HEAP_COUNTED();
     hostEmu.log.enabled = false;
     const std::vector<std::pair<int32_t, int32_t>> sizes(1000, {1, 1});
     const std::size_t before = inproc::heapInUse();

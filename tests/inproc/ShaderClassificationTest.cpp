@@ -574,6 +574,7 @@ TEST_F(Classification, ARegistryBlockThatCannotBeMadeLeavesNoRegistry) {
 }
 
 TEST(RayCallList, TheOwnListFreesEveryNodeStillChainedAtUnload) {
+    INPROC_SKIP_UNLESS_HEAP_COUNTED();
     // Nodes as another party might leave them: longer than the shared part, from malloc.
     constexpr std::size_t kNodeSize = 40000;
     const std::size_t before = inproc::heapInUse();

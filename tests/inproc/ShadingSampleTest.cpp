@@ -248,6 +248,7 @@ TEST(ShadingSample, CopyingABlankOrAttachingAHostRecordLetsTheOwnCopyGo) {
     }
     // Over and over, nothing is lost: each private copy goes when another copy
     // or a host record takes its place.
+    INPROC_SKIP_UNLESS_HEAP_COUNTED();
     const std::size_t before = inproc::heapInUse();
     {
         ShadingSample s;
