@@ -5,6 +5,7 @@
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
 #include "refhost/cli/Messages.h"
+#include "refhost/cli/Validators.h"
 #include "refhost/image/Chart.h"
 #include "refhost/image/Image.h"
 
@@ -23,7 +24,7 @@ CommandLine addChartCommand(CLI::App& app) {
         "chart", "Write a test chart (a grey ramp over colour and grey swatches) as an RGB PNG");
     command->add_option("--width", options->width, "Width in pixels")->check(CLI::Range(2, 8192))->capture_default_str();
     command->add_option("--height", options->height, "Height in pixels")->check(CLI::Range(2, 8192))->capture_default_str();
-    command->add_option("OUTPUT", options->output, "PNG file to write")->required();
+    command->add_option("OUTPUT", options->output, "PNG file to write")->required()->check(pngFileName());
     return {command, [options] { return runChart(*options); }};
 }
 

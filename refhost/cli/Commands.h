@@ -42,6 +42,9 @@ std::string commandModulePath(const std::string& given, const std::string& howTo
 // a module ("--module FILE").
 std::unique_ptr<Module> loadCommandModule(const std::string& given, const std::string& howToGive,
                                           std::string& error);
+// ` ("NAME" is a server of class CLASS)` for each row of the module named
+// `name`, for a message about a server not found in another class; else empty.
+std::string serverClassNote(const Module& module, const std::string& name);
 
 struct ListOptions {
     std::string module;  // empty: defaultModulePath()

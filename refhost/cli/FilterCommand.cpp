@@ -6,6 +6,7 @@
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
 #include "refhost/cli/Messages.h"
+#include "refhost/cli/Validators.h"
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
@@ -41,7 +42,8 @@ int runFilter(const FilterOptions& options) {
     if (!row) {
         return fail(module->path() + ": no image filter server" +
                     (options.server.empty() ? std::string() : " named \"" + options.server + "\"") +
-                    "; 'refhost list " + module->path() + "' shows the servers it has");
+                    serverClassNote(*module, options.server) + "; 'refhost list " + module->path() +
+                    "' shows the servers it has");
     }
 
     Host hostEmulation(SceneModel::basic(input.width, input.height));
@@ -83,14 +85,15 @@ CommandLine addFilterCommand(CLI::App& app) {
     command->add_option("--server", options->server,
                               "Image filter server name (default: the module's first ImageFilterHandler row)");
     command->add_option("--time", options->time, "Frame time handed to the filter, in seconds")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(finiteNumber());
     command->add_option("--max-pixels", options->maxPixels,
                         "Largest image read, in pixels (default " + std::to_string(kDefaultMaxPixels) + ", " +
                             megapixels(kDefaultMaxPixels) + "; at most " + std::to_string(kMaxFilterPixels) +
                             "); images are also at most " + std::to_string(kMaxImageSide) + " pixels on a side")
         ->check(CLI::Range(int64_t{1}, kMaxFilterPixels));
     command->add_option("INPUT", options->input, "Image to filter")->required();
-    command->add_option("OUTPUT", options->output, "PNG file to write")->required();
+    command->add_option("OUTPUT", options->output, "PNG file to write")->required()->check(pngFileName());
     return {command, [options] { return runFilter(*options); }};
 }
 

@@ -50,6 +50,13 @@ std::string commandModulePath(const std::string& given, const std::string& howTo
     return path;
 }
 
+std::string serverClassNote(const Module& module, const std::string& name) {
+    std::string note;
+    for (const ServerRow& row : module.rows())
+        if (!name.empty() && row.serverName == name) note += " (\"" + name + "\" is a server of class " + row.className + ")";
+    return note;
+}
+
 std::unique_ptr<Module> loadCommandModule(const std::string& given, const std::string& howToGive, std::string& error) {
     const std::string path = commandModulePath(given, howToGive, error);
     if (path.empty()) return nullptr;

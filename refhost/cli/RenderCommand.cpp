@@ -9,6 +9,7 @@
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
 #include "refhost/cli/Messages.h"
+#include "refhost/cli/Validators.h"
 #include "refhost/host/Module.h"
 #include "refhost/image/Label.h"
 #include "refhost/image/Progress.h"
@@ -32,12 +33,13 @@ int usage(const std::string& message) { return usageError("render", message); }
 // The row of a server class and name; on failure a message that says whether
 // the name belongs to a server of another class.
 const ServerRow* findServer(const Module& module, const char* className, const std::string& name,
-                            std::string& error) {
+                            const char* option, std::string& error) {
     if (const ServerRow* row = module.find(className, name)) return row;
-    error = module.path() + ": no " + className + " server named \"" + name + "\"";
-    for (const ServerRow& row : module.rows())
-        if (row.serverName == name) error += " (\"" + name + "\" is a server of class " + row.className + ")";
-    error += "; 'refhost list " + module.path() + "' shows the servers it has";
+    error = module.path() + ": no " + className + " server named \"" + name + "\"" + serverClassNote(module, name);
+    if (!module.find(className, ""))
+        error += "; it has no " + std::string(className) + " server at all: give " + option + " none to render without one";
+    else
+        error += "; 'refhost list " + module.path() + "' shows the servers it has";
     return nullptr;
 }
 
@@ -124,9 +126,9 @@ int runRender(const RenderOptions& options) {
     if (wantShader || wantFilter) {
         module = loadCommandModule(options.module, "--module FILE", error);
         if (!module) return fail(error);
-        if (wantShader && !(shader = findServer(*module, host::kShaderHandlerClass, options.shader, error)))
+        if (wantShader && !(shader = findServer(*module, host::kShaderHandlerClass, options.shader, "--shader", error)))
             return fail(error);
-        if (wantFilter && !(filter = findServer(*module, host::kImageFilterHandlerClass, options.filter, error)))
+        if (wantFilter && !(filter = findServer(*module, host::kImageFilterHandlerClass, options.filter, "--filter", error)))
             return fail(error);
     }
 
@@ -236,8 +238,11 @@ CommandLine addRenderCommand(CLI::App& app) {
     command->add_flag("--compare", options->compare,
                       "Write side-by-side images: left without servers, right through the servers");
     command->add_option("--contact-sheet", options->contactSheet,
-                        "With --frames: also write every frame, labelled, in one PNG");
-    command->add_option("OUTPUT", options->output, "PNG file to write (a name pattern with --frames)")->required();
+                        "With --frames: also write every frame, labelled, in one PNG")
+        ->check(pngFileName());
+    command->add_option("OUTPUT", options->output, "PNG file to write (a name pattern with --frames)")
+        ->required()
+        ->check(pngFileName());
     return {command, [options] { return runRender(*options); }};
 }
 

@@ -12,6 +12,7 @@
 #include "refhost/check/Check.h"
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
+#include "refhost/cli/Validators.h"
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Trace.h"
 #include "refhost/image/ImageJob.h"
@@ -165,7 +166,8 @@ CommandLine addTraceCommand(CLI::App& app) {
     command->add_option("--server", options->server, "Server name (default: the module's first shader or image filter row)");
     command->add_option("--frame", options->frame, "Frame number of the shader's time step")->capture_default_str();
     command->add_option("--time", options->time, "Time of the shader's time step or of the filtered image, in seconds")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(finiteNumber());
     command->add_option("--withhold", options->withheld, "Answer no lookup of this service (may be repeated)")
         ->allow_extra_args(false);
     command->add_flag("--json", options->json, "One JSON object per call and line instead of text");

@@ -51,7 +51,13 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{{"check", "--only", "filter/", "--only", "nomatch*"},
                 "refhost check: --only 'nomatch*' matches no check of this module; --list names them"},
         Refusal{{"check", "x.p", "--timeout", "-1"}, "refhost check: --timeout: '-1' is not a positive number"},
-        Refusal{{"chart", "--height"}, "refhost chart: --height: 1 required INT:INT in [2 - 8192] missing"}));
+        Refusal{{"chart", "--height"}, "refhost chart: --height: 1 required INT:INT in [2 - 8192] missing"},
+        // A non-finite time, and an output name that asks for another format than PNG.
+        Refusal{{"filter", "--time", "nan", "in.png", "out.png"}, "refhost filter: --time: 'nan' is not a finite number"},
+        Refusal{{"trace", "--time", "-inf"}, "refhost trace: --time: '-inf' is not a finite number"},
+        Refusal{{"chart", "out.jpg"}, "refhost chart: OUTPUT: 'out.jpg' does not end in .png; refhost writes PNG files only"},
+        Refusal{{"render", "--frames", "1-2", "--contact-sheet", "sheet.tga", "a.png"},
+                "refhost render: --contact-sheet: 'sheet.tga' does not end in .png; refhost writes PNG files only"}));
 
 TEST(ExitStatus, HelpAndVersionSucceedAndHelpStatesTheConvention) {
     const CommandResult help = runRefhost({"--help"});
@@ -82,6 +88,10 @@ TEST(ExitStatus, FailedWorkExitsOneNamingTheFileAndWhatToDo) {
         // A server the module does not have.
         {{"filter", "--server", "NoSuch", chart, folder.file("out.png")},
          {"no image filter server named \"NoSuch\"", "'refhost list " + std::string(modulePath()) + "'"}},
+        {{"filter", "--server", "VelorastinShader", chart, folder.file("out.png")},
+         {"no image filter server named \"VelorastinShader\" (\"VelorastinShader\" is a server of class ShaderHandler)"}},
+        {{"render", "--module", fixturePath("process_hangs"), "--filter", "none", folder.file("out.png")},
+         {"no ShaderHandler server named \"VelorastinShader\"", "it has no ShaderHandler server at all: give --shader none"}},
         {{"render", "--shader", "VelorastinFilter", "--width", "8", "--height", "8", folder.file("out.png")},
          {"no ShaderHandler server named \"VelorastinFilter\"", "is a server of class ImageFilterHandler",
           "shows the servers it has"}},
