@@ -118,9 +118,9 @@ int main(int argc, char** argv) {
     timeSamples(renderer, hits, baselineEntry, nullptr, 4);
     for (int run = 0; run < 9; ++run) {
         moduleTimes.push_back(timeSamples(renderer, hits, moduleEntry, instance, passes));
-        velorastin::setX87Control(0x027F);
+        host::setX87ControlWord(0x027F);
         otherHostTimes.push_back(timeSamples(renderer, hits, moduleEntry, instance, passes));
-        velorastin::setX87Control(velorastin::kModuleX87Control);
+        host::setX87ControlWord(host::kDefaultX87Control);
         baselineTimes.push_back(timeSamples(renderer, hits, baselineEntry, nullptr, passes));
     }
     driver.destroy(instance);

@@ -6,14 +6,6 @@
 
 namespace refhost {
 
-uint16_t x87ControlWord() {
-    uint16_t word;
-    __asm__ __volatile__("fnstcw %0" : "=m"(word) : : "memory");
-    return word;
-}
-
-void setX87ControlWord(uint16_t word) { __asm__ __volatile__("fldcw %0" : : "m"(word) : "memory"); }
-
 uint32_t mxcsr() { return _mm_getcsr(); }
 
 void setMxcsr(uint32_t word) { _mm_setcsr(word); }

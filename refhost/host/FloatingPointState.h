@@ -5,23 +5,22 @@
 // a module entry and expects them back when the entry returns; refhost puts
 // its defaults back after every module call, so that its own code always runs
 // with them. (The host functions a module calls inside an entry run with
-// whatever the module set, as they would in a host.) Only GCC inline assembly
-// and SSE intrinsics: the same source builds with MinGW-w64 for Windows.
+// whatever the module set, as they would in a host.)
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "host/FloatingPointSettings.h"
+
 namespace refhost {
 
-// x87: all exceptions masked, 64-bit precision, rounding to nearest (the
-// state after FNINIT, and what Linux gives a process).
-inline constexpr uint16_t kDefaultX87Control = 0x037F;
-// SSE: all exceptions masked, rounding to nearest, no flush-to-zero, no
-// denormals-are-zero (the state a process starts with).
-inline constexpr uint32_t kDefaultMxcsr = 0x1F80;
-// MXCSR bits 0-5 are sticky exception flags: status, not settings.
-inline constexpr uint32_t kMxcsrExceptionFlags = 0x003F;
+using host::kDefaultMxcsr;
+using host::kDefaultX87Control;
+using host::kMxcsrExceptionFlags;
+using host::setX87ControlWord;
+using host::x87ControlWord;
+
 // The bits of the x87 control word that are settings: the six exception
 // masks (0-5), precision control (8-9) and rounding control (10-11). Bit 6
 // reads as 1 whatever was loaded, bit 12 (infinity control) does nothing on
@@ -39,8 +38,6 @@ struct FloatingPointState {
     }
 };
 
-uint16_t x87ControlWord();
-void setX87ControlWord(uint16_t word);
 uint32_t mxcsr();
 void setMxcsr(uint32_t word);
 

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "refhost/platform/ChildNotes.h"
 #include "refhost/platform/Platform.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -198,27 +199,14 @@ void endByInterrupt() {
 
 namespace {
 
-// The child's last note and what its fault handler saw, in memory shared with
-// the parent so that they survive the child's crash.
-struct ChildNotes {
-    char text[256];
-    char fault[256];
-};
-ChildNotes* childNotes = nullptr;
+ChildNotes* childNotes = nullptr;  // shared with the parent (mmap)
 int parentChannel = -1;
 bool (*faultDescriber)(const void*, char*, std::size_t) = nullptr;
 
 // Notes where a fault hit, then lets it happen again with the default action,
 // so that the parent still sees the signal.
 void noteFault(int, siginfo_t* info, void*) {
-    if (!childNotes) return;
-    if (!faultDescriber || !faultDescriber(info->si_addr, childNotes->fault, sizeof childNotes->fault)) {
-        static const char digits[] = "0123456789abcdef";
-        char text[] = "at address 0x00000000";
-        auto address = reinterpret_cast<uintptr_t>(info->si_addr);
-        for (int i = 0; i < 8; ++i) text[sizeof text - 2 - i] = digits[(address >> (4 * i)) & 0xF];
-        std::memcpy(childNotes->fault, text, sizeof text);
-    }
+    if (childNotes) childNotes->noteFault(info->si_addr, faultDescriber);
 }
 
 std::string signalName(int signal) {
@@ -252,8 +240,7 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
         end.why = std::strerror(errno);
         return end;
     }
-    notes->text[0] = '\0';
-    notes->fault[0] = '\0';
+    notes->clear();
     std::fflush(stdout);
     std::fflush(stderr);
     const Clock::time_point start = Clock::now();
@@ -300,10 +287,7 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    notes->text[sizeof notes->text - 1] = '\0';
-    notes->fault[sizeof notes->fault - 1] = '\0';
-    end.note = notes->text;
-    end.fault = notes->fault;
+    notes->read(end.note, end.fault);
     munmap(notes, sizeof(ChildNotes));
     if (timedOut) {
         end.how = ChildEnd::How::TimedOut;
@@ -339,10 +323,7 @@ void becomeChild(bool (*describeFault)(const void*, char*, std::size_t)) {
 void sendToParent(const std::string& bytes) { writeText(parentChannel >= 0 ? parentChannel : STDOUT_FILENO, bytes); }
 
 void setChildNote(const std::string& text) {
-    if (!childNotes) return;
-    const std::size_t size = std::min(text.size(), sizeof childNotes->text - 1);
-    std::memcpy(childNotes->text, text.data(), size);
-    childNotes->text[size] = '\0';
+    if (childNotes) childNotes->note(text);
 }
 
 void endChild(bool exitWork) {

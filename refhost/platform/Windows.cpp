@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 
+#include "refhost/platform/ChildNotes.h"
 #include "refhost/platform/Platform.h"
 
 namespace refhost::platform {
@@ -321,11 +322,7 @@ namespace {
 
 constexpr wchar_t kNotesVariable[] = L"REFHOST_CHILD_NOTES";
 
-struct ChildNotes {
-    char text[256];
-    char fault[256];
-};
-ChildNotes* childNotes = nullptr;
+ChildNotes* childNotes = nullptr;  // shared with the parent (a file mapping)
 HANDLE parentChannel = INVALID_HANDLE_VALUE;
 bool (*faultDescriber)(const void*, char*, std::size_t) = nullptr;
 
@@ -382,13 +379,7 @@ LONG WINAPI noteFault(EXCEPTION_POINTERS* pointers) {
         if ((record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION || record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
             record->NumberParameters >= 2)
             address = reinterpret_cast<const void*>(record->ExceptionInformation[1]);
-        if (!faultDescriber || !faultDescriber(address, childNotes->fault, sizeof childNotes->fault)) {
-            static const char digits[] = "0123456789abcdef";
-            char text[] = "at address 0x00000000";
-            const auto value = reinterpret_cast<uintptr_t>(address);
-            for (int i = 0; i < 8; ++i) text[sizeof text - 2 - i] = digits[(value >> (4 * i)) & 0xF];
-            std::memcpy(childNotes->fault, text, sizeof text);
-        }
+        childNotes->noteFault(address, faultDescriber);
     }
     TerminateProcess(GetCurrentProcess(), record->ExceptionCode);
     return EXCEPTION_EXECUTE_HANDLER;
@@ -423,8 +414,7 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
-    notes->text[0] = '\0';
-    notes->fault[0] = '\0';
+    notes->clear();
 
     std::wstring line;
     appendArgument(line, wide(programPath()));
@@ -489,10 +479,7 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     GetExitCodeProcess(process.hProcess, &status);
     CloseHandle(process.hProcess);
 
-    notes->text[sizeof notes->text - 1] = '\0';
-    notes->fault[sizeof notes->fault - 1] = '\0';
-    end.note = notes->text;
-    end.fault = notes->fault;
+    notes->read(end.note, end.fault);
     UnmapViewOfFile(notes);
     CloseHandle(section);
     if (timedOut) {
@@ -539,10 +526,7 @@ void sendToParent(const std::string& bytes) {
 }
 
 void setChildNote(const std::string& text) {
-    if (!childNotes) return;
-    const std::size_t size = std::min(text.size(), sizeof childNotes->text - 1);
-    std::memcpy(childNotes->text, text.data(), size);
-    childNotes->text[size] = '\0';
+    if (childNotes) childNotes->note(text);
 }
 
 void endChild(bool exitWork) {

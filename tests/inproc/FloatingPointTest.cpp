@@ -16,9 +16,9 @@
 #include "servers/LinearizeShader.h"
 #include "tests/inproc/DisplayEncoding.h"
 
-using velorastin::kModuleMxcsr;
-using velorastin::kModuleX87Control;
-using velorastin::kMxcsrFlags;
+using host::kDefaultMxcsr;
+using host::kDefaultX87Control;
+using host::kMxcsrExceptionFlags;
 
 namespace {
 
@@ -28,26 +28,26 @@ struct HostSettings {
     uint32_t mxcsr;
 };
 
-constexpr HostSettings kDefault{"default", kModuleX87Control, kModuleMxcsr};
+constexpr HostSettings kDefault{"default", kDefaultX87Control, kDefaultMxcsr};
 constexpr HostSettings kOtherSettings[] = {
-    {"x87 at 24-bit precision", 0x007F, kModuleMxcsr},
-    {"x87 at 53-bit precision", 0x027F, kModuleMxcsr},
+    {"x87 at 24-bit precision", 0x007F, kDefaultMxcsr},
+    {"x87 at 53-bit precision", 0x027F, kDefaultMxcsr},
     {"rounding toward zero (x87 and SSE)", 0x0F7F, 0x7F80},
-    {"flush-to-zero and denormals-are-zero", kModuleX87Control, 0x9FC0},
+    {"flush-to-zero and denormals-are-zero", kDefaultX87Control, 0x9FC0},
 };
 
 // Calls `entry` on a thread set as `host`, expects the settings as they were
 // after it, and goes back to the default settings.
 void asHost(const HostSettings& host, const char* entryName, const std::function<void()>& entry) {
-    velorastin::setX87Control(host.x87);
+    host::setX87ControlWord(host.x87);
     _mm_setcsr(host.mxcsr);
     entry();
-    const uint16_t x87 = velorastin::x87Control();
+    const uint16_t x87 = host::x87ControlWord();
     const uint32_t mxcsr = _mm_getcsr();
-    velorastin::setX87Control(kModuleX87Control);
-    _mm_setcsr(kModuleMxcsr);
+    host::setX87ControlWord(kDefaultX87Control);
+    _mm_setcsr(kDefaultMxcsr);
     EXPECT_EQ(x87, host.x87) << entryName << " under " << host.name;
-    EXPECT_EQ(mxcsr & ~kMxcsrFlags, host.mxcsr) << entryName << " under " << host.name;
+    EXPECT_EQ(mxcsr & ~kMxcsrExceptionFlags, host.mxcsr) << entryName << " under " << host.name;
 }
 
 // Colours whose powers round differently under other precisions and modes,

@@ -258,14 +258,14 @@ void filterEncodesEveryByte() {
         uint16_t x87;
         uint32_t mxcsr;
     };
-    const uint16_t startX87 = velorastin::x87Control();
+    const uint16_t startX87 = host::x87ControlWord();
     const uint32_t startMxcsr = _mm_getcsr();
     const HostSettings settings[] = {
         {"the program's own", startX87, startMxcsr},
-        {"x87 at 24-bit precision", 0x007F, velorastin::kModuleMxcsr},
-        {"x87 at 53-bit precision", 0x027F, velorastin::kModuleMxcsr},
+        {"x87 at 24-bit precision", 0x007F, host::kDefaultMxcsr},
+        {"x87 at 53-bit precision", 0x027F, host::kDefaultMxcsr},
         {"rounding toward zero (x87 and SSE)", 0x0F7F, 0x7F80},
-        {"flush-to-zero and denormals-are-zero", velorastin::kModuleX87Control, 0x9FC0},
+        {"flush-to-zero and denormals-are-zero", host::kDefaultX87Control, 0x9FC0},
     };
     for (const HostSettings& host : settings) {
         const std::string under = std::string(" under ") + host.name;
@@ -274,15 +274,15 @@ void filterEncodesEveryByte() {
         image.alphaWrites = {};
         image.begun = -1;
         image.advanced = image.finished = 0;
-        velorastin::setX87Control(host.x87);
+        host::setX87ControlWord(host.x87);
         _mm_setcsr(host.mxcsr);
         handler.process(instance, &access);
-        const uint16_t x87 = velorastin::x87Control();
+        const uint16_t x87 = host::x87ControlWord();
         const uint32_t mxcsr = _mm_getcsr();
-        velorastin::setX87Control(startX87);
+        host::setX87ControlWord(startX87);
         _mm_setcsr(startMxcsr);
         check(x87 == host.x87, "x87 control word " + std::to_string(x87) + " after process" + under);
-        check((mxcsr & ~velorastin::kMxcsrFlags) == host.mxcsr,
+        check((mxcsr & ~host::kMxcsrExceptionFlags) == host.mxcsr,
               "MXCSR " + std::to_string(mxcsr) + " after process" + under);
 
         // Colour channels display-encoded, alpha passed through, each pixel set once.

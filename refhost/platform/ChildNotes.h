@@ -1,0 +1,45 @@
+// What a check's child leaves for its parent in memory they share, so that it
+// survives the child's crash: its last stage note and where a fault hit. The
+// same on every system; each implementation shares the memory its own way.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace refhost::platform {
+
+struct ChildNotes {
+    char text[256];
+    char fault[256];
+
+    void clear() { text[0] = fault[0] = '\0'; }
+
+    // What the parent reads once the child has ended, however it ended.
+    void read(std::string& lastNote, std::string& lastFault) {
+        text[sizeof text - 1] = fault[sizeof fault - 1] = '\0';
+        lastNote = text;
+        lastFault = fault;
+    }
+
+    void note(const std::string& what) {
+        const std::size_t size = std::min(what.size(), sizeof text - 1);
+        std::memcpy(text, what.data(), size);
+        text[size] = '\0';
+    }
+
+    // From a fault handler, so without allocating: what `describe` says of
+    // the address, or "at address 0x0000abcd".
+    void noteFault(const void* address, bool (*describe)(const void*, char*, std::size_t)) {
+        if (describe && describe(address, fault, sizeof fault)) return;
+        static const char digits[] = "0123456789abcdef";
+        char where[] = "at address 0x00000000";
+        const auto value = reinterpret_cast<uintptr_t>(address);
+        for (int i = 0; i < 8; ++i) where[sizeof where - 2 - i] = digits[(value >> (4 * i)) & 0xF];
+        std::memcpy(fault, where, sizeof where);
+    }
+};
+
+} // namespace refhost::platform
