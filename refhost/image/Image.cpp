@@ -95,64 +95,135 @@ std::size_t decodeAllowanceFor(int64_t pixels) {
 
 namespace {
 
-// One file to decode, from disk or from memory: the header, the bit depth and
-// the pixels, each through stb_image's functions for that kind of source.
-struct FileSource {
-    FILE* file;
-    int info(int* w, int* h, int* n) const { return stbi_info_from_file(file, w, h, n); }
-    int is16Bit() const { return stbi_is_16_bit_from_file(file); }
-    stbi_uc* load(int* w, int* h, int* n) const { return stbi_load_from_file(file, w, h, n, 4); }
-};
-
-// Bytes in memory are handed to the decoder through reader callbacks, as a
-// file's are, rather than as one buffer: stb_image's buffer path skips chunks
-// by pointer arithmetic without checking the length against the buffer.
-class MemorySource {
+// The bytes of one file, handed to stb_image through reader callbacks whether
+// they are on disk or in memory (its buffer path skips chunks by pointer
+// arithmetic without checking the length against the buffer). The reader notes
+// when the decoder wants bytes the file does not have: stb_image reads them as
+// zeros, so a BMP or TGA file cut short would come out with black rows.
+class Source {
 public:
-    MemorySource(const uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
-    int info(int* w, int* h, int* n) const { return stbi_info_from_callbacks(&callbacks, rewound(), w, h, n); }
-    int is16Bit() const { return stbi_is_16_bit_from_callbacks(&callbacks, rewound()); }
-    stbi_uc* load(int* w, int* h, int* n) const { return stbi_load_from_callbacks(&callbacks, rewound(), w, h, n, 4); }
+    virtual ~Source() = default;
+    int info(int* w, int* h, int* n) { return stbi_info_from_callbacks(&callbacks, rewound(), w, h, n); }
+    int is16Bit() { return stbi_is_16_bit_from_callbacks(&callbacks, rewound()); }
+    stbi_uc* load(int* w, int* h, int* n) { return stbi_load_from_callbacks(&callbacks, rewound(), w, h, n, 4); }
+    // Reads up to `size` bytes from the start, for a look at the header.
+    std::size_t head(uint8_t* data, std::size_t size) {
+        rewind();
+        return readBytes(reinterpret_cast<char*>(data), size);
+    }
+    // Whether the last decode wanted bytes past the end of the file.
+    bool endedEarly() const { return endedEarly_; }
+
+protected:
+    virtual void rewind() = 0;
+    virtual std::size_t readBytes(char* data, std::size_t size) = 0;
+    virtual void skipBytes(int n) = 0;
+    virtual bool atEnd() const = 0;
 
 private:
-    void* rewound() const {
-        position_ = 0;
-        return const_cast<MemorySource*>(this);
+    // stb_image fills its buffer in reads of this size; a refill that comes
+    // back short is how the last bytes of every file arrive. Any other read
+    // that comes back short, or a read with nothing left, is the decoder
+    // asking for bytes the file lacks.
+    static constexpr int kDecoderBufferBytes = 128;
+
+    void* rewound() {
+        rewind();
+        endedEarly_ = false;
+        return this;
     }
     static int read(void* user, char* data, int size) {
-        auto& self = *static_cast<MemorySource*>(user);
-        const std::size_t n = std::min(self.size_ - self.position_, static_cast<std::size_t>(size > 0 ? size : 0));
-        std::memcpy(data, self.bytes_ + self.position_, n);
-        self.position_ += n;
-        return static_cast<int>(n);
+        auto& self = *static_cast<Source*>(user);
+        const std::size_t wanted = static_cast<std::size_t>(size > 0 ? size : 0);
+        const std::size_t got = self.readBytes(data, wanted);
+        if (got < wanted && (got == 0 || size != kDecoderBufferBytes)) self.endedEarly_ = true;
+        return static_cast<int>(got);
     }
-    static void skip(void* user, int n) {
-        auto& self = *static_cast<MemorySource*>(user);
+    static void skip(void* user, int n) { static_cast<Source*>(user)->skipBytes(n); }
+    static int eof(void* user) { return static_cast<const Source*>(user)->atEnd(); }
+    static constexpr stbi_io_callbacks callbacks = {read, skip, eof};
+
+    bool endedEarly_ = false;
+};
+
+class FileSource final : public Source {
+public:
+    explicit FileSource(FILE* file) : file_(file) {}
+
+private:
+    void rewind() override { std::rewind(file_); }
+    std::size_t readBytes(char* data, std::size_t size) override { return std::fread(data, 1, size, file_); }
+    void skipBytes(int n) override {
+        std::fseek(file_, n, SEEK_CUR);
+        // A seek clears the end-of-file flag; reading a byte sets it again
+        // when the seek went to or past the end.
+        const int c = std::fgetc(file_);
+        if (c != EOF) std::ungetc(c, file_);
+    }
+    bool atEnd() const override { return std::feof(file_) || std::ferror(file_); }
+
+    FILE* file_;
+};
+
+class MemorySource final : public Source {
+public:
+    MemorySource(const uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
+
+private:
+    void rewind() override { position_ = 0; }
+    std::size_t readBytes(char* data, std::size_t size) override {
+        const std::size_t n = std::min(size_ - position_, size);
+        std::memcpy(data, bytes_ + position_, n);
+        position_ += n;
+        return n;
+    }
+    void skipBytes(int n) override {
         // Negative skips go back, as a file's seek would, but never before the start.
         if (n < 0)
-            self.position_ -= std::min(self.position_, static_cast<std::size_t>(-static_cast<int64_t>(n)));
+            position_ -= std::min(position_, static_cast<std::size_t>(-static_cast<int64_t>(n)));
         else
-            self.position_ += std::min(self.size_ - self.position_, static_cast<std::size_t>(n));
+            position_ += std::min(size_ - position_, static_cast<std::size_t>(n));
     }
-    static int eof(void* user) {
-        const auto& self = *static_cast<const MemorySource*>(user);
-        return self.position_ >= self.size_;
-    }
-    static constexpr stbi_io_callbacks callbacks = {read, skip, eof};
+    bool atEnd() const override { return position_ >= size_; }
 
     const uint8_t* bytes_;
     std::size_t size_;
-    mutable std::size_t position_ = 0;
+    std::size_t position_ = 0;
 };
 
-template <class Source>
-bool decode(const Source& source, const std::string& name, Image& image, std::string& error,
+// The size a PNG file's header claims, for a file the decoder refuses to
+// look at because of that size; false when the bytes are not a PNG header.
+bool pngClaim(Source& source, int64_t& width, int64_t& height) {
+    uint8_t head[24];
+    static constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (source.head(head, sizeof head) != sizeof head || std::memcmp(head, kSignature, 8) != 0 ||
+        std::memcmp(head + 12, "IHDR", 4) != 0)
+        return false;
+    auto bigEndian = [&](int at) {
+        return int64_t{head[at]} << 24 | int64_t{head[at + 1]} << 16 | int64_t{head[at + 2]} << 8 | head[at + 3];
+    };
+    width = bigEndian(16);
+    height = bigEndian(20);
+    return true;
+}
+
+bool decode(Source&& source, const std::string& name, Image& image, std::string& error,
             const ImageLimits& limits) {
     int w = 0, h = 0, channels = 0;
     decodeAllowance = decodeAllowanceFor(0);
     allowanceExceeded = false;
     if (!source.info(&w, &h, &channels)) {
-        error = name + ": cannot decode image: " + stbi_failure_reason();
+        // The decoder will not look at a PNG file claiming more than it can
+        // hold; the claim is refused as any other format's is.
+        int64_t claimedWidth = 0, claimedHeight = 0;
+        if (pngClaim(source, claimedWidth, claimedHeight) &&
+            !imageSizeAllowed(claimedWidth, claimedHeight, name, limits, error))
+            return false;
+        if (std::strcmp(stbi_failure_reason(), "too large") == 0 && claimedWidth > 0)
+            error = name + ": the file claims " + std::to_string(claimedWidth) + " x " +
+                    std::to_string(claimedHeight) + " pixels, more than the decoder can hold";
+        else
+            error = name + ": cannot decode image: " + stbi_failure_reason();
         return false;
     }
     const int64_t pixels = int64_t{w} * h;
@@ -165,6 +236,11 @@ bool decode(const Source& source, const std::string& name, Image& image, std::st
     const int claimedWidth = w, claimedHeight = h;
     stbi_uc* data = source.load(&w, &h, &channels);
     decodeAllowance = 0;
+    if (source.endedEarly()) {
+        stbi_image_free(data);
+        error = name + ": " + kEndsEarly;
+        return false;
+    }
     if (data && (w != claimedWidth || h != claimedHeight)) {
         stbi_image_free(data);
         error = name + ": cannot decode image: its header and its data disagree on the size";

@@ -33,10 +33,13 @@ struct ImageLimits {
     const char* limitName = "--max-pixels";  // what sets maxPixels, for messages
 };
 
+// What a file cut short is refused with, after its name, in every format.
+inline constexpr const char* kEndsEarly = "the file ends early";
+
 // Reads PNG, JPEG, BMP or TGA (grey, grey+alpha, RGB or RGBA, 8 bits), expanded
 // to four channels with opaque alpha where the file has none. False with a
-// message in `error`, naming the file, when it cannot be read or decoded or
-// claims more pixels than the limits allow.
+// message in `error`, naming the file, when it cannot be read or decoded, ends
+// before its image does, or claims more pixels than the limits allow.
 bool readImage(const std::string& path, Image& image, std::string& error, const ImageLimits& limits = {});
 // The same for a file's bytes in memory; `name` stands for the file in messages.
 bool decodeImage(const uint8_t* bytes, std::size_t size, const std::string& name, Image& image,

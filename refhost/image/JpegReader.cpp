@@ -6,6 +6,7 @@
 
 // jpeglib.h needs FILE and size_t declared before it.
 #include <jpeglib.h>
+#include <jerror.h>
 
 namespace refhost {
 
@@ -21,6 +22,7 @@ struct ErrorHandler {
     std::jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
     bool tooManyScans;
+    bool endedEarly;
 };
 
 [[noreturn]] void onError(j_common_ptr info) {
@@ -29,8 +31,12 @@ struct ErrorHandler {
     std::longjmp(handler->jump, 1);
 }
 
-// Warnings (corrupt data that the library can read past) are not errors.
-void onMessage(j_common_ptr, int) {}
+// Warnings (corrupt data that the library can read past) are not errors,
+// except one: the library reads a file that ends early as if its image ended
+// there, and fills the rest in grey.
+void onMessage(j_common_ptr info, int level) {
+    if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF) reinterpret_cast<ErrorHandler*>(info->err)->endedEarly = true;
+}
 
 void onProgress(j_common_ptr info) {
     auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
@@ -54,6 +60,7 @@ Outcome decodePixels(const JpegInput& input, const std::string& name, const Imag
     handler.base.error_exit = onError;
     handler.base.emit_message = onMessage;
     handler.tooManyScans = false;
+    handler.endedEarly = false;
     jpeg_progress_mgr progress{};
     progress.progress_monitor = onProgress;
     // volatile: its value after a jump must be the one stored last.
@@ -98,6 +105,10 @@ Outcome decodePixels(const JpegInput& input, const std::string& name, const Imag
     }
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
+    if (handler.endedEarly) {
+        std::free(buffer);
+        return Outcome::Failed;
+    }
     pixels = buffer;
     return Outcome::Decoded;
 }
@@ -118,6 +129,11 @@ bool readJpeg(const JpegInput& input, const std::string& name, const ImageLimits
     case Outcome::Refused:
         return false;
     case Outcome::Failed:
+        // What goes wrong after the end of the file comes of its ending early.
+        if (handler.endedEarly) {
+            error = name + ": " + kEndsEarly;
+            return false;
+        }
         error = name + ": cannot decode image: " +
                 (handler.tooManyScans ? "more than " + std::to_string(kMaxScans) + " scans (a damaged file?)"
                                       : std::string(handler.message));

@@ -16,9 +16,9 @@ using namespace testing_support;
 namespace {
 
 // A TGA header claiming `width` x `height` 24-bit pixels, followed by a few
-// bytes of pixel data: far shorter than the image it claims.
-std::string tgaClaiming(int width, int height) {
-    std::string bytes(124, '\0');
+// bytes of pixel data (far shorter than the image it claims), or by all of it.
+std::string tgaClaiming(int width, int height, bool whole = false) {
+    std::string bytes(whole ? 18 + std::size_t{3} * width * height : 124, '\0');
     bytes[2] = 2;  // uncompressed true colour
     bytes[12] = static_cast<char>(width & 0xFF);
     bytes[13] = static_cast<char>(width >> 8);
@@ -78,9 +78,8 @@ TEST(ImageLimits, HeaderClaimsAreRefusedBeforeDecoding) {
     decoded(tgaClaiming(10, 10), error, {.maxPixels = 99});
     EXPECT_EQ(error, "in.tga: the file claims 10 x 10 pixels (100 pixels); refhost reads at most 99 pixels "
                      "(--max-pixels)");
-    // At the limit the file is decoded (the TGA decoder reads a short file's
-    // missing pixels as black).
-    EXPECT_EQ(decoded(tgaClaiming(10, 10), error, {.maxPixels = 100}).width, 10) << error;
+    // At the limit the file is decoded.
+    EXPECT_EQ(decoded(tgaClaiming(10, 10, true), error, {.maxPixels = 100}).width, 10) << error;
 
     decoded(tgaClaiming(65535, 1), error);
     EXPECT_EQ(error.find("claims"), std::string::npos) << error;
@@ -92,6 +91,54 @@ TEST(ImageLimits, HeaderClaimsAreRefusedBeforeDecoding) {
     decoded(png, error, {.maxPixels = int64_t{1} << 40});
     EXPECT_EQ(error, "in.tga: the file claims 65536 x 1 pixels; refhost reads images of at most 65535 pixels "
                      "on a side");
+    // Claims the PNG decoder will not even look at get the same message.
+    for (const int side : {20000, 65535}) {
+        const char big[4] = {0, 0, static_cast<char>(side >> 8), static_cast<char>(side & 0xFF)};
+        png.replace(16, 4, big, 4);
+        png.replace(20, 4, big, 4);
+        decoded(png, error);
+        const std::string claim = std::to_string(side) + " x " + std::to_string(side);
+        EXPECT_EQ(error.rfind("in.tga: the file claims " + claim + " pixels (", 0), 0u) << error;
+    }
+}
+
+// Every format refuses a file cut short rather than reading its missing
+// bytes as black or grey pixels; the whole file decodes.
+TEST(ImageLimits, FilesCutShortAreRefused) {
+    TempFolder folder;
+    const std::string path = folder.file("noise");
+    std::vector<uint8_t> noise(37 * 23 * 3);
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 2654435761u >> 13);
+    struct Format {
+        const char* name;
+        int (*write)(const std::string&, const std::vector<uint8_t>&);
+    };
+    const Format formats[] = {
+        {"PNG", [](const std::string& p, const std::vector<uint8_t>& n) { return stbi_write_png(p.c_str(), 37, 23, 3, n.data(), 111); }},
+        {"BMP", [](const std::string& p, const std::vector<uint8_t>& n) { return stbi_write_bmp(p.c_str(), 37, 23, 3, n.data()); }},
+        {"TGA", [](const std::string& p, const std::vector<uint8_t>& n) {
+             stbi_write_tga_with_rle = 0;
+             return stbi_write_tga(p.c_str(), 37, 23, 3, n.data());
+         }},
+        {"TGA (RLE)", [](const std::string& p, const std::vector<uint8_t>& n) {
+             stbi_write_tga_with_rle = 1;
+             return stbi_write_tga(p.c_str(), 37, 23, 3, n.data());
+         }},
+        {"JPEG", [](const std::string& p, const std::vector<uint8_t>& n) { return stbi_write_jpg(p.c_str(), 37, 23, 3, n.data(), 90); }},
+    };
+    for (const Format& format : formats) {
+        SCOPED_TRACE(format.name);
+        ASSERT_NE(format.write(path, noise), 0);
+        const std::string whole = readFile(path);
+        std::string error;
+        EXPECT_EQ(decoded(whole, error).width, 37) << error;
+        // Cut in the pixels, and by the last pixel byte (a BMP's last byte is row padding).
+        for (const std::size_t cut : {whole.size() / 2, whole.size() - 2}) {
+            SCOPED_TRACE(cut);
+            EXPECT_EQ(decoded(whole.substr(0, cut), error).width, 0);
+            EXPECT_EQ(error, "in.tga: the file ends early");
+        }
+    }
 }
 
 TEST(ImageLimits, AStreamExpandingPastItsImageIsRefused) {
@@ -163,7 +210,9 @@ TEST(JpegReader, ReadsGreyAndColourAndRefusesDamagedTables) {
     bad += small.substr(2);
     decoded(bad, error);
     EXPECT_EQ(error.rfind("in.tga: cannot decode image: ", 0), 0u) << error;
-    // Cut short: refused, not read past the end.
-    decoded(small.substr(0, small.size() / 3), error);
-    EXPECT_TRUE(error.empty() || error.rfind("in.tga: ", 0) == 0) << error;
+    // Cut short, even in its header: refused, not read past the end.
+    for (const std::size_t cut : {std::size_t{40}, small.size() / 3}) {
+        decoded(small.substr(0, cut), error);
+        EXPECT_EQ(error, "in.tga: the file ends early");
+    }
 }
