@@ -49,6 +49,7 @@ struct ModuleFacts {
 // thrown while module code is on the stack.
 struct CheckFailure {
     std::string text;
+    std::string brief;  // a shorter line for the console when `text` is long, else empty
 };
 struct CheckSkip {
     std::string why;
@@ -60,7 +61,8 @@ struct CheckSkip {
 // Notes something the interface allows but a module author should know of:
 // the check goes on, and ends as WARN unless it fails.
 void warn(const std::string& what);
-// One failure naming every problem found, the first three spelled out.
+// One failure naming every problem found. The reports and --verbose carry
+// them all; the console line spells out the first three and counts the rest.
 [[noreturn]] void failWith(const std::vector<std::string>& problems);
 
 // Notes what the child is doing now; a crash or timeout report names the last note.
@@ -202,6 +204,7 @@ const char* statusWord(Status status);
 struct Outcome {
     Status status = Status::Pass;
     std::string detail;  // what differed, how it ended, or why skipped
+    std::string brief;   // the console's shorter form of a long detail, or empty
     std::string reply;
     bool reportedPass = false;  // the child reported PASS, whatever happened after
     double seconds = 0.0;
@@ -233,6 +236,8 @@ Outcome runInProcess(const CheckBody& body);
 
 class Report {
 public:
+    // `verbose`: the console lines carry whole details, not their brief forms.
+    explicit Report(bool verbose = false) : verbose_(verbose) {}
     // Prints the check's line at once.
     void add(const std::string& name, const Outcome& outcome);
     // "seed N", the warned checks when there are any, and
@@ -249,6 +254,7 @@ private:
         Outcome outcome;
     };
     std::vector<Entry> entries_;
+    bool verbose_;
 };
 
 } // namespace refhost::check

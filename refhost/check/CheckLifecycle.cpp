@@ -3,6 +3,7 @@
 // host may call them, up to unloading and loading the module again.
 #include <algorithm>
 #include <climits>
+#include <map>
 #include <set>
 #include <type_traits>
 
@@ -80,9 +81,13 @@ void checkVersions(const ServerRow& row) {
             problems.push_back(what + ": expected result 0 (bound), saw " + std::to_string(result));
             continue;
         }
+        // One problem for the entries left null, one for those left as handed out.
+        std::map<std::string, std::vector<std::size_t>> emptyBySeen;
         for (const std::size_t offset : unfilledSlots(table, version == 1 ? describeSlot : sizeof(Table)))
-            problems.push_back(what + ": entry at offset " + std::to_string(offset) + ": expected a function, saw " +
-                               slotWord(table, offset));
+            emptyBySeen[slotWord(table, offset)].push_back(offset);
+        for (const auto& [seen, offsets] : emptyBySeen)
+            problems.push_back(what + ": " + (offsets.size() == 1 ? "entry " : "entries ") + entryList<Table>(offsets) +
+                               ": expected " + (offsets.size() == 1 ? "a function" : "functions") + ", saw " + seen);
         if (version == 1 && !HandlerDriver<Table>::untouched(table.describe))
             problems.push_back(what + ": describe slot (offset " + std::to_string(describeSlot) +
                                "): expected it as the host gave it, saw " + slotWord(table, describeSlot));
@@ -316,7 +321,7 @@ void loadAndExercise(const ModuleFacts& facts, const std::string& what) {
     for (const RowFacts& r : facts.rows) expected.push_back(quoted(r.className) + " / " + quoted(r.serverName));
     if (seen != expected) {
         auto join = [](const std::vector<std::string>& rows) {
-            std::string text = std::to_string(rows.size()) + " rows";
+            std::string text = std::to_string(rows.size()) + (rows.size() == 1 ? " row" : " rows");
             for (const std::string& r : rows) text += ", " + r;
             return text;
         };

@@ -16,11 +16,12 @@ namespace {
 // The warnings of the check that runs in this process.
 std::vector<std::string> warnings;
 
-// The child's result on the pipe: kind, then two length-prefixed texts.
+// The child's result on the pipe: kind, then three length-prefixed texts
+// (detail, brief, reply).
 constexpr char kPassKind = 'P', kWarnKind = 'W', kFailKind = 'F', kSkipKind = 'S';
 
-// Runs a check's body: its kind, and the detail that goes with it.
-char runBody(const CheckBody& body, std::string& detail, std::string& reply) {
+// Runs a check's body: its kind, and the detail (and a long detail's brief form) that goes with it.
+char runBody(const CheckBody& body, std::string& detail, std::string& brief, std::string& reply) {
     warnings.clear();
     char kind = kPassKind;
     try {
@@ -32,6 +33,7 @@ char runBody(const CheckBody& body, std::string& detail, std::string& reply) {
     } catch (const CheckFailure& failure) {
         kind = kFailKind;
         detail = failure.text;
+        brief = failure.brief;
     } catch (const CheckSkip& skipped) {
         kind = kSkipKind;
         detail = skipped.why;
@@ -112,10 +114,10 @@ const char* statusWord(Status status) {
 }
 
 
-void fail(const std::string& what) { throw CheckFailure{what}; }
+void fail(const std::string& what) { throw CheckFailure{what, {}}; }
 
 void fail(const std::string& what, const std::string& expected, const std::string& seen) {
-    throw CheckFailure{what + ": expected " + expected + ", saw " + seen};
+    throw CheckFailure{what + ": expected " + expected + ", saw " + seen, {}};
 }
 
 void skip(const std::string& why) { throw CheckSkip{why}; }
@@ -128,10 +130,11 @@ void stage(const std::string& what) { platform::setChildNote(what); }
 
 void runAsChild(const CheckBody& body) {
     platform::becomeChild(&FencedRows::describeFault);
-    std::string detail, reply;
-    const char kind = runBody(body, detail, reply);
+    std::string detail, brief, reply;
+    const char kind = runBody(body, detail, brief, reply);
     std::string message(1, kind);
     appendText(message, detail);
+    appendText(message, brief);
     appendText(message, reply);
     platform::sendToParent(message);
     // After a failure or skip the instances are left as they were: end without
@@ -159,10 +162,11 @@ Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double tim
     std::string_view in(received);
     char kind = 0;
     bool hasResult = false;
+    std::string brief;
     if (!in.empty()) {
         kind = in.front();
         in.remove_prefix(1);
-        hasResult = takeText(in, outcome.detail) && takeText(in, outcome.reply);
+        hasResult = takeText(in, outcome.detail) && takeText(in, brief) && takeText(in, outcome.reply);
     }
     outcome.reportedPass = hasResult && (kind == kPassKind || kind == kWarnKind);
     const std::string afterResult = hasResult ? std::string(" after reporting ") + statusWord(statusOfKind(kind)) : "";
@@ -181,6 +185,7 @@ Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double tim
         outcome.detail = "the check's process ended without a result" + during;
     } else {
         outcome.status = statusOfKind(kind);
+        outcome.brief = std::move(brief);
     }
     return outcome;
 }
@@ -189,7 +194,7 @@ Outcome runInProcess(const CheckBody& body) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     Outcome outcome;
-    const char kind = runBody(body, outcome.detail, outcome.reply);
+    const char kind = runBody(body, outcome.detail, outcome.brief, outcome.reply);
     outcome.status = statusOfKind(kind);
     outcome.reportedPass = kind == kPassKind || kind == kWarnKind;
     outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -198,10 +203,11 @@ Outcome runInProcess(const CheckBody& body) {
 
 void Report::add(const std::string& name, const Outcome& outcome) {
     entries_.push_back({name, outcome});
-    if (outcome.detail.empty())
+    const std::string& detail = verbose_ || outcome.brief.empty() ? outcome.detail : outcome.brief;
+    if (detail.empty())
         std::printf("%-8s %s\n", statusWord(outcome.status), name.c_str());
     else
-        std::printf("%-8s %s: %s\n", statusWord(outcome.status), name.c_str(), outcome.detail.c_str());
+        std::printf("%-8s %s: %s\n", statusWord(outcome.status), name.c_str(), detail.c_str());
     std::fflush(stdout);
 }
 

@@ -1,6 +1,5 @@
 // What the checks of every area share inside their child process.
 
-#include <algorithm>
 #include <cfloat>
 #include <cstdio>
 #include <limits>
@@ -58,11 +57,17 @@ host::SampleAccess surfaceSample(host::ItemId item, double red, double green, do
 }
 
 void failWith(const std::vector<std::string>& problems) {
-    std::string text;
-    const std::size_t shown = std::min<std::size_t>(problems.size(), 3);
-    for (std::size_t i = 0; i < shown; ++i) text += (i ? "; " : "") + problems[i];
-    if (problems.size() > shown) text += "; and " + std::to_string(problems.size() - shown) + " more";
-    fail(text);
+    constexpr std::size_t kBriefProblems = 3;
+    std::string text, brief;
+    for (std::size_t i = 0; i < problems.size(); ++i) {
+        text += (i ? "; " : "") + problems[i];
+        if (i + 1 == kBriefProblems) brief = text;
+    }
+    if (problems.size() > kBriefProblems)
+        brief += "; and " + std::to_string(problems.size() - kBriefProblems) + " more (--verbose shows them all)";
+    else
+        brief.clear();
+    throw CheckFailure{text, brief};
 }
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }

@@ -2,10 +2,13 @@
 // server table. The loader refuses a broken table with one message; these
 // checks walk the records themselves with safe reads to name each broken rule.
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <map>
 #include <sstream>
 
 #include "refhost/check/Check.h"
+#include "refhost/check/KnownServers.h"
 #include "refhost/platform/Platform.h"
 
 namespace refhost::check {
@@ -14,6 +17,7 @@ namespace {
 
 constexpr std::size_t kNameCharacters = 63;  // a name must fit a 64-byte description
 constexpr std::size_t kTextScanLimit = 4096;
+constexpr char kEmptyText[] = "an empty text";
 
 // The library opened and its `_mod_descrip`, without the loader's checks.
 // Null with `error` set when the library does not open; `symbolError` is set
@@ -50,7 +54,7 @@ std::string nameProblem(const char* text) {
         if (c == '\0') break;
         name.push_back(c);
     }
-    if (name.empty()) return "an empty text";
+    if (name.empty()) return kEmptyText;
     if (name.size() > kNameCharacters)
         return std::to_string(name.size()) + " characters (" + quoted(name.substr(0, 24) + "...") + ")";
     return {};
@@ -60,6 +64,18 @@ std::string printable(std::string text) {
     for (char& c : text)
         if (static_cast<unsigned char>(c) < 0x20) c = '?';
     return text;
+}
+
+bool knownClass(const char* className) {
+    return std::any_of(std::begin(kKnownClasses), std::end(kKnownClasses),
+                       [&](const char* known) { return std::strcmp(known, className) == 0; });
+}
+
+// "A, B, C"
+std::string knownClassList() {
+    std::string list;
+    for (const char* known : kKnownClasses) list += (list.empty() ? "" : ", ") + std::string(known);
+    return list;
 }
 
 } // namespace
@@ -83,10 +99,14 @@ LoadReply parseLoadReply(const std::string& reply) {
     std::istringstream lines(reply);
     std::string line;
     while (std::getline(lines, line)) {
+        // Every field, the empty ones too: an empty server name is the last field of its line.
         std::vector<std::string> fields;
-        std::istringstream cells(line);
-        for (std::string cell; std::getline(cells, cell, '\t');) fields.push_back(cell);
-        if (fields.empty()) continue;
+        for (std::size_t start = 0;;) {
+            const std::size_t tab = line.find('\t', start);
+            fields.push_back(line.substr(start, tab - start));
+            if (tab == std::string::npos) break;
+            start = tab + 1;
+        }
         if (fields[0] == "opened") {
             parsed.opened = fields.size() < 2 || fields[1].empty();
             if (!parsed.opened) parsed.openError = fields[1];
@@ -94,11 +114,12 @@ LoadReply parseLoadReply(const std::string& reply) {
             parsed.rows.push_back({std::stoi(fields[1]), fields[2], fields[3], fields[3]});
         }
     }
-    // Check names name a row by its server name; rows that share one get their index too.
+    // Check names name a row by its server name; rows that share one, or have
+    // none, get their index too.
     std::map<std::string, int> uses;
     for (const RowFacts& row : parsed.rows) ++uses[row.serverName];
     for (RowFacts& row : parsed.rows)
-        if (uses[row.serverName] > 1) row.label += "#" + std::to_string(row.index);
+        if (uses[row.serverName] > 1 || row.serverName.empty()) row.label += "#" + std::to_string(row.index);
     return parsed;
 }
 
@@ -160,10 +181,21 @@ CheckDefinition tableCheck(const std::string& path) {
                     const std::string serverProblem = nameProblem(row.serverName);
                     const std::string rule = "a terminated, non-empty text of at most " +
                                              std::to_string(kNameCharacters) + " characters";
-                    if (!classProblem.empty()) problems.push_back(where + ": class name: expected " + rule + ", saw " + classProblem);
-                    if (!serverProblem.empty()) problems.push_back(where + ": server name: expected " + rule + ", saw " + serverProblem);
+                    // An empty name is said plainly, not as a breach of the whole rule.
+                    if (classProblem == kEmptyText)
+                        problems.push_back(where + ": the class name is empty: a host binds a row by its class");
+                    else if (!classProblem.empty())
+                        problems.push_back(where + ": class name: expected " + rule + ", saw " + classProblem);
+                    if (serverProblem == kEmptyText)
+                        problems.push_back(where +
+                                           ": the server name is empty: a host lists a server and picks it by its name");
+                    else if (!serverProblem.empty())
+                        problems.push_back(where + ": server name: expected " + rule + ", saw " + serverProblem);
                     if (!row.activate) problems.push_back(where + ": activation function: expected a function, saw null");
                     if (!classProblem.empty() || !serverProblem.empty()) continue;
+                    if (!knownClass(row.className))
+                        warn(where + ": class " + quoted(row.className) + " is none of the classes a host knows (" +
+                             knownClassList() + "), so no host binds " + quoted(row.serverName));
                     const auto pair = std::make_pair(std::string(row.className), std::string(row.serverName));
                     std::vector<FirstRow>& rows = seen[pair];
                     const auto same = std::find_if(rows.begin(), rows.end(), [&](const FirstRow& f) {

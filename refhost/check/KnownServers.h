@@ -1,13 +1,20 @@
-// The servers this host knows by name, and their documented results: for
-// them the validator compares bytes and call sequences exactly.
+// The server classes a host knows, the servers this host knows by name, and
+// their documented results: for them the validator compares bytes and call
+// sequences exactly.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "host/ModuleRecords.h"
 #include "host/SampleAccess.h"
 
 namespace refhost::check {
+
+// The server classes a host binds rows of: a row of any other class names a
+// server no host ever sees.
+inline constexpr const char* kKnownClasses[] = {host::kShaderHandlerClass, host::kImageFilterHandlerClass,
+                                                host::kShaderInterfaceClass, host::kImageFilterInterfaceClass};
 
 inline constexpr char kLinearizeShaderName[] = "VelorastinShader";
 inline constexpr char kDisplayEncodeFilterName[] = "VelorastinFilter";

@@ -145,7 +145,7 @@ int runCheck(const CheckOptions& options) {
             return usageError("check", "--only '" + pattern + "' matches no check of this module; --list names them");
     }
 
-    Report report;
+    Report report(options.verbose);
     auto skipAll = [&](const std::string& name, const std::string& why) {
         if (selected(name)) report.add(name, Outcome::of(Status::Skip, why));
     };
@@ -216,6 +216,9 @@ CommandLine addCheckCommand(CLI::App& app) {
         ->check(CLI::Range(1, 1000000))->capture_default_str();
     command->add_flag("--list", options->list, "Print the name of every check of the module and run none");
     command->add_flag("--strict", options->strict, "Warnings fail the run");
+    command->add_flag("--verbose", options->verbose,
+                      "Print every part of a failure that has many; without it a line names the first\n"
+                      "three and counts the rest (the --json and --junit reports always hold them all)");
     command->add_flag("--no-fork", options->noFork,
                       "Run every check in this process, for use under a debugger. Unsafe: a module that\n"
                       "crashes or hangs takes the whole run with it, and no time limit applies");

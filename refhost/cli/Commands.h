@@ -89,6 +89,7 @@ struct CheckOptions {
     int32_t repeat = 1;     // the randomised checks run with seeds seed .. seed + repeat - 1
     bool noFork = false;    // every check in this process (for a debugger)
     bool strict = false;    // warnings fail the run
+    bool verbose = false;   // console lines carry every part of a failure
     // A child process that runs one check (where a child cannot be a copy of
     // its parent): the check's name.
     std::string child;

@@ -38,6 +38,55 @@ std::vector<std::size_t> unfilledSlots(const Table& table, std::size_t end = siz
     return unfilled;
 }
 
+// The name of the entry at byte `offset` of a handler table, as its record
+// calls it; a report gives names, which a module author can look up.
+template <class Table>
+const char* entryName(std::size_t offset);
+
+template <>
+inline const char* entryName<host::ShaderHandler>(std::size_t offset) {
+    using T = host::ShaderHandler;
+    switch (offset) {
+    case offsetof(T, create): return "create";
+    case offsetof(T, destroy): return "destroy";
+    case offsetof(T, copy): return "copy";
+    case offsetof(T, load): return "load";
+    case offsetof(T, save): return "save";
+    case offsetof(T, init): return "init";
+    case offsetof(T, cleanup): return "cleanup";
+    case offsetof(T, newTime): return "newTime";
+    case offsetof(T, evaluate): return "evaluate";
+    case offsetof(T, flags): return "flags";
+    case offsetof(T, describe): return "describe";
+    }
+    return "no entry";
+}
+
+template <>
+inline const char* entryName<host::ImageFilterHandler>(std::size_t offset) {
+    using T = host::ImageFilterHandler;
+    switch (offset) {
+    case offsetof(T, create): return "create";
+    case offsetof(T, destroy): return "destroy";
+    case offsetof(T, copy): return "copy";
+    case offsetof(T, load): return "load";
+    case offsetof(T, save): return "save";
+    case offsetof(T, process): return "process";
+    case offsetof(T, flags): return "flags";
+    case offsetof(T, describe): return "describe";
+    }
+    return "no entry";
+}
+
+// Entries by name and byte offset: "copy (8), load (12)".
+template <class Table>
+std::string entryList(const std::vector<std::size_t>& offsets) {
+    std::string list;
+    for (const std::size_t offset : offsets)
+        list += (list.empty() ? "" : ", ") + std::string(entryName<Table>(offset)) + " (" + std::to_string(offset) + ")";
+    return list;
+}
+
 // The words the host keeps right after every handler table it hands out: an
 // activation that writes one has written past the table's last entry, into
 // memory of the host's.
@@ -125,11 +174,11 @@ public:
     // After an activation that answered 0: empty when it filled every entry,
     // else which ones it left empty.
     std::string emptyEntries() const {
-        std::string offsets;
-        for (const std::size_t offset : unfilledSlots(table)) offsets += (offsets.empty() ? "" : ", ") + std::to_string(offset);
-        if (offsets.empty()) return {};
-        return "\"" + row.serverName + "\" accepted interface version 2 but left handler entries empty (at byte offsets " +
-               offsets + ")";
+        const std::vector<std::size_t> unfilled = unfilledSlots(table);
+        if (unfilled.empty()) return {};
+        return "\"" + row.serverName +
+               "\" accepted interface version 2 but left handler entries empty (name and byte offset): " +
+               entryList<Table>(unfilled);
     }
 
     // Byte offsets, from the table's start, of the guard words after the

@@ -97,7 +97,8 @@ TEST(ExitStatus, FailedWorkExitsOneNamingTheFileAndWhatToDo) {
           "shows the servers it has"}},
         // A server that binds but leaves its entries empty is not called.
         {{"filter", "--module", fixturePath("empty_entries"), chart, folder.file("out.png")},
-         {"\"TinyFilter\" accepted interface version 2 but left handler entries empty (at byte offsets 0, 4,",
+         {"\"TinyFilter\" accepted interface version 2 but left handler entries empty (name and byte offset): "
+          "create (0), destroy (4), copy (8), load (12), save (16), process (20), flags (24), describe (28)",
           "'refhost check " + fixturePath("empty_entries") + "'"}},
         {{"render", "--module", fixturePath("empty_entries"), "--shader", "TinyShader", "--filter", "none",
           folder.file("out.png")},
