@@ -23,10 +23,31 @@ host::ItemId makeItemId(int32_t kind, int32_t index) {
     return (static_cast<host::ItemId>(kind) << 24) | static_cast<host::ItemId>(index + 1);
 }
 
+namespace {
+
+// Sine of the angle below which a view counts as running along its up: far
+// above the rounding of keyed or subtracted coordinates, far below any tilt a
+// scene means.
+constexpr double kParallelSine = 1e-6;
+
+// `right` is up x forward, with forward unit length.
+bool alongUp(const Vec& up, const Vec& right) { return !(length(right) > kParallelSine * length(up)); }
+
+} // namespace
+
 Axes axesLookingAlong(Vec forward, Vec up) {
     Axes axes;
     axes.forward = unit(forward);
-    axes.right = unit(cross(up, axes.forward));
+    Vec right = cross(up, axes.forward);
+    if (alongUp(up, right)) {
+        // Nothing for the up to lean toward: lean toward +y, or for a view
+        // along y, as the view along +z tilted straight down (up +z) or
+        // straight up (up -z), so that +x stays to the right.
+        const Vec y{0, 1, 0};
+        right = cross(y, axes.forward);
+        if (alongUp(y, right)) right = cross(Vec{0, 0, axes.forward.y < 0.0 ? 1.0 : -1.0}, axes.forward);
+    }
+    axes.right = unit(right);
     axes.up = cross(axes.forward, axes.right);
     return axes;
 }
@@ -36,11 +57,7 @@ ScalarOfTime constantScalar(double value) {
 }
 
 void SceneItem::setPlacement(VecOfTime position, VecOfTime forward, VecOfTime up) {
-    auto axesAt = [forward, up](double t) {
-        const Vec f = forward(t);
-        if (up) return axesLookingAlong(f, up(t));
-        return axesLookingAlong(f, std::abs(unit(f).y) > 0.99 ? Vec{0, 0, 1} : Vec{0, 1, 0});
-    };
+    auto axesAt = [forward, up](double t) { return axesLookingAlong(forward(t), up ? up(t) : Vec{0, 1, 0}); };
     params[host::kParamPosition] = position;
     params[host::kParamWorldPosition] = position;
     params[host::kParamForward] = [axesAt](double t) { return axesAt(t).forward; };

@@ -24,7 +24,9 @@ VecOfTime linear(Vec start, Vec velocity);
 ScalarOfTime constantScalar(double value);
 
 // The right, up and forward axes of an item looking along `forward`, with `up`
-// the way its up axis leans (left-handed: right = up x forward).
+// the way its up axis leans (left-handed: right = up x forward). A view along
+// `up` (within a millionth of a radian) leans toward +y instead, and a view
+// along y toward +z looking down, -z looking up: +x stays to the right.
 struct Axes {
     Vec right, up, forward;
 };
@@ -52,8 +54,7 @@ struct SceneItem {
     Vec param(int32_t code, double time) const;
     // Position, world position and the three axes from a position and the
     // direction the item looks along, each a function of time. A null `up`
-    // leans the item's up axis toward +y (toward +z when it looks straight
-    // up or down).
+    // leans the item's up axis toward +y.
     void setPlacement(VecOfTime position, VecOfTime forward, VecOfTime up = nullptr);
 };
 

@@ -1,6 +1,7 @@
 #include "refhost/render/Mesh.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <sstream>
@@ -22,6 +23,8 @@ namespace refhost {
 namespace {
 
 constexpr uint32_t kLeafSize = 4;
+// The parser counts a face's corners in a byte.
+constexpr int64_t kMostFaceCorners = 256;
 
 bool finite(const Vec& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
@@ -33,6 +36,7 @@ double axis(const Vec& v, int a) { return a == 0 ? v.x : a == 1 ? v.y : v.z; }
 // that a file claiming too many triangles, or one huge polygon, is refused
 // before it costs anything.
 bool checkFaces(const std::string& text, const std::string& name, const MeshLimits& limits, std::string& error) {
+    const int64_t maxCorners = std::min<int64_t>(limits.maxFaceCorners, kMostFaceCorners);
     int64_t triangles = 0, lineNumber = 0;
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -49,9 +53,9 @@ bool checkFaces(const std::string& text, const std::string& name, const MeshLimi
                 if (!space && !inToken) ++corners;
                 inToken = !space;
             }
-            if (corners > limits.maxFaceCorners) {
+            if (corners > maxCorners) {
                 error = name + ": line " + std::to_string(lineNumber) + ": a face of " + std::to_string(corners) +
-                        " corners; refhost reads faces of at most " + std::to_string(limits.maxFaceCorners);
+                        " corners; refhost reads faces of at most " + std::to_string(maxCorners);
                 return false;
             }
             if (corners >= 3) triangles += corners - 2;
@@ -66,6 +70,150 @@ bool checkFaces(const std::string& text, const std::string& name, const MeshLimi
     }
     return true;
 }
+
+// Cuts faces into triangles, keeping each face's winding: a face of n corners
+// always gives n - 2 triangles, as corner numbers within the face. The buffers
+// are kept from face to face.
+class FaceCutter {
+public:
+    const std::vector<std::array<uint32_t, 3>>& cut(const std::vector<Vec>& corners) {
+        triangles_.clear();
+        const auto n = static_cast<uint32_t>(corners.size());
+        if (n == 3) {
+            triangles_.push_back({0, 1, 2});
+        } else if (n == 4) {
+            cutQuad(corners);
+        } else {
+            cutPolygon(corners);
+        }
+        return triangles_;
+    }
+
+private:
+    // Along the shorter diagonal, unless only the other one lies inside.
+    void cutQuad(const std::vector<Vec>& p) {
+        const Vec normal = cross(p[2] - p[0], p[3] - p[1]);
+        auto turns = [&](int a, int b, int c) { return dot(cross(p[b] - p[a], p[c] - p[a]), normal) > 0.0; };
+        const bool inside02 = turns(0, 1, 2) && turns(0, 2, 3);
+        const bool inside13 = turns(0, 1, 3) && turns(1, 2, 3);
+        const double squared02 = dot(p[2] - p[0], p[2] - p[0]);
+        const double squared13 = dot(p[3] - p[1], p[3] - p[1]);
+        if (inside02 != inside13 ? inside02 : squared02 < squared13) {
+            triangles_.push_back({0, 1, 2});
+            triangles_.push_back({0, 2, 3});
+        } else {
+            triangles_.push_back({0, 1, 3});
+            triangles_.push_back({1, 2, 3});
+        }
+    }
+
+    // Ear clipping in the face's plane (from Newell's normal), where the face
+    // winds counter-clockwise.
+    void cutPolygon(const std::vector<Vec>& p) {
+        const auto n = static_cast<uint32_t>(p.size());
+        Vec normal;
+        for (uint32_t i = 1; i + 1 < n; ++i) normal += cross(p[i] - p[0], p[i + 1] - p[0]);
+        const double area = length(normal);
+        next_.resize(n);
+        previous_.resize(n);
+        for (uint32_t i = 0; i < n; ++i) {
+            next_[i] = i + 1 == n ? 0 : i + 1;
+            previous_[i] = i == 0 ? n - 1 : i - 1;
+        }
+        if (!(area > 0.0 && std::isfinite(area))) {
+            fan(0, n);  // no area to keep (the corners are on one line)
+            return;
+        }
+        const Vec w = normal * (1.0 / area);
+        const Vec least = std::abs(w.x) <= std::abs(w.y) && std::abs(w.x) <= std::abs(w.z) ? Vec{1, 0, 0}
+                          : std::abs(w.y) <= std::abs(w.z)                                 ? Vec{0, 1, 0}
+                                                                                           : Vec{0, 0, 1};
+        const Vec u = unit(cross(least, w));
+        const Vec v = cross(w, u);
+        x_.resize(n);
+        y_.resize(n);
+        for (uint32_t i = 0; i < n; ++i) {
+            x_[i] = dot(p[i] - p[0], u);
+            y_[i] = dot(p[i] - p[0], v);
+        }
+        // Only a corner that does not turn left can lie inside an ear.
+        blocking_.assign(n, 0);
+        blockers_.clear();
+        for (uint32_t i = 0; i < n; ++i) markBlocking(i);
+        removed_.assign(n, 0);
+
+        uint32_t remaining = n, at = 0, misses = 0;
+        bool strict = true;
+        while (remaining > 3) {
+            if (isEar(at, strict)) {
+                const uint32_t before = previous_[at], after = next_[at];
+                triangles_.push_back({before, at, after});
+                removed_[at] = 1;
+                next_[before] = after;
+                previous_[after] = before;
+                --remaining;
+                markBlocking(before);
+                markBlocking(after);
+                at = after;
+                misses = 0;
+                strict = true;
+                continue;
+            }
+            at = next_[at];
+            if (++misses < remaining) continue;
+            // A full round without an ear: corners touching an ear's edge no
+            // longer block it, and then what is left is not a simple polygon.
+            if (!strict) {
+                fan(at, remaining);
+                return;
+            }
+            strict = false;
+            misses = 0;
+        }
+        triangles_.push_back({previous_[at], at, next_[at]});
+    }
+
+    double turn(uint32_t a, uint32_t b, uint32_t c) const {
+        return (x_[b] - x_[a]) * (y_[c] - y_[a]) - (y_[b] - y_[a]) * (x_[c] - x_[a]);
+    }
+
+    void markBlocking(uint32_t i) {
+        const bool blocking = !(turn(previous_[i], i, next_[i]) > 0.0);
+        if (blocking && !blocking_[i]) blockers_.push_back(i);
+        blocking_[i] = blocking;
+    }
+
+    bool same(uint32_t a, uint32_t b) const { return x_[a] == x_[b] && y_[a] == y_[b]; }
+
+    // Whether the corner at `i` turns left and no other corner lies in its
+    // triangle (strict: nor on its edges); corners at the same place as one
+    // of the triangle's own are not in it.
+    bool isEar(uint32_t i, bool strict) const {
+        const uint32_t a = previous_[i], c = next_[i];
+        if (!(turn(a, i, c) > 0.0)) return false;
+        for (uint32_t j : blockers_) {
+            if (removed_[j] || !blocking_[j] || j == a || j == i || j == c) continue;
+            if (same(j, a) || same(j, i) || same(j, c)) continue;
+            const double t0 = turn(a, i, j), t1 = turn(i, c, j), t2 = turn(c, a, j);
+            if (strict ? t0 >= 0.0 && t1 >= 0.0 && t2 >= 0.0 : t0 > 0.0 && t1 > 0.0 && t2 > 0.0) return false;
+        }
+        return true;
+    }
+
+    // The `count` corners left from `first` on, as a fan.
+    void fan(uint32_t first, uint32_t count) {
+        uint32_t b = next_[first];
+        for (uint32_t k = 2; k < count; ++k) {
+            triangles_.push_back({first, b, next_[b]});
+            b = next_[b];
+        }
+    }
+
+    std::vector<std::array<uint32_t, 3>> triangles_;
+    std::vector<uint32_t> next_, previous_, blockers_;
+    std::vector<uint8_t> blocking_, removed_;
+    std::vector<double> x_, y_;
+};
 
 } // namespace
 
@@ -84,7 +232,8 @@ bool parseObj(const std::string& text, const std::string& name, const MeshLimits
     std::string warnings, errors;
     std::istringstream in(text);
     // No material reader: a mesh file names no other file that refhost opens.
-    if (!tinyobj::LoadObj(&attrib, &shapes, &materials, &warnings, &errors, &in, nullptr, true, false)) {
+    // Faces are kept whole and cut below, where concave ones keep their shape.
+    if (!tinyobj::LoadObj(&attrib, &shapes, &materials, &warnings, &errors, &in, nullptr, false, false)) {
         while (!errors.empty() && (errors.back() == '\n' || errors.back() == '.')) errors.pop_back();
         error = name + ": cannot read the mesh" + (errors.empty() ? std::string() : ": " + errors);
         return false;
@@ -109,29 +258,41 @@ bool parseObj(const std::string& text, const std::string& name, const MeshLimits
     const auto vertexCount = static_cast<int64_t>(out.vertices.size());
     const auto normalCount = static_cast<int64_t>(out.normals.size());
     const auto uvCount = static_cast<int64_t>(out.uvs.size() / 2);
+    FaceCutter cutter;
+    std::vector<Vec> corners;
+    int64_t faceNumber = 0;
     for (const tinyobj::shape_t& shape : shapes) {
         const std::vector<tinyobj::index_t>& indices = shape.mesh.indices;
         std::size_t at = 0;
-        for (unsigned char corners : shape.mesh.num_face_vertices) {
-            if (corners != 3 || at + 3 > indices.size()) {
-                error = name + ": a face that is not a triangle after triangulation";
+        for (unsigned char stored : shape.mesh.num_face_vertices) {
+            // The parser keeps a face's corner count in a byte: 256 reads 0.
+            const std::size_t count = stored < 3 ? stored + 256u : stored;
+            ++faceNumber;
+            if (at + count > indices.size()) {
+                error = name + ": face " + std::to_string(faceNumber) + " has fewer corners than its line";
                 return false;
             }
-            Mesh::Triangle t{};
-            for (int c = 0; c < 3; ++c) {
-                const tinyobj::index_t& index = indices[at + c];
-                if (index.vertex_index < 0 || index.vertex_index >= vertexCount) {
-                    error = name + ": face " + std::to_string(out.triangles.size() + 1) + " refers to vertex " +
-                            std::to_string(static_cast<int64_t>(index.vertex_index) + 1) + " of " +
-                            std::to_string(vertexCount);
+            corners.clear();
+            for (std::size_t c = 0; c < count; ++c) {
+                const int vertex = indices[at + c].vertex_index;
+                if (vertex < 0 || vertex >= vertexCount) {
+                    error = name + ": face " + std::to_string(faceNumber) + " refers to vertex " +
+                            std::to_string(static_cast<int64_t>(vertex) + 1) + " of " + std::to_string(vertexCount);
                     return false;
                 }
-                t.corner[c] = static_cast<uint32_t>(index.vertex_index);
-                t.uv[c] = index.texcoord_index >= 0 && index.texcoord_index < uvCount ? index.texcoord_index : -1;
-                t.normal[c] = index.normal_index >= 0 && index.normal_index < normalCount ? index.normal_index : -1;
+                corners.push_back(out.vertices[static_cast<std::size_t>(vertex)]);
             }
-            at += 3;
-            out.triangles.push_back(t);
+            for (const std::array<uint32_t, 3>& cut : cutter.cut(corners)) {
+                Mesh::Triangle t{};
+                for (int c = 0; c < 3; ++c) {
+                    const tinyobj::index_t& index = indices[at + cut[c]];
+                    t.corner[c] = static_cast<uint32_t>(index.vertex_index);
+                    t.uv[c] = index.texcoord_index >= 0 && index.texcoord_index < uvCount ? index.texcoord_index : -1;
+                    t.normal[c] = index.normal_index >= 0 && index.normal_index < normalCount ? index.normal_index : -1;
+                }
+                out.triangles.push_back(t);
+            }
+            at += count;
             if (static_cast<int64_t>(out.triangles.size()) > limits.maxTriangles) {
                 error = name + ": more than " + std::to_string(limits.maxTriangles) +
                         " triangles; refhost reads meshes of at most " + std::to_string(limits.maxTriangles) +

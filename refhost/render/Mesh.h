@@ -1,5 +1,6 @@
-// Triangle meshes from Wavefront OBJ files, and the ray test against them
-// through a bounding-volume hierarchy. Positions are in the object's own
+// Triangle meshes from Wavefront OBJ files, their polygons cut into triangles
+// that keep concave faces' shape, and the ray test against them through a
+// bounding-volume hierarchy. Positions are in the object's own
 // coordinates; materials and groups in the file are ignored (the scene file
 // gives the surface).
 #pragma once
@@ -15,7 +16,7 @@ namespace refhost {
 struct MeshLimits {
     int64_t maxFileBytes = 64ll << 20;
     int64_t maxTriangles = 1000000;
-    int32_t maxFaceCorners = 256;  // a larger polygon is refused before it is triangulated
+    int32_t maxFaceCorners = 256;  // a larger polygon is refused before it is triangulated; at most 256
 };
 
 struct Mesh {

@@ -155,6 +155,13 @@ VecOfTime Field::vecTrack(double low, double high, double framesPerSecond, int32
     return direction ? keyedDirection(std::move(list)) : keyedVec(std::move(list));
 }
 
+std::vector<double> Field::keyFrames() const {
+    std::vector<double> frames;
+    if (isKeyed())
+        for (const nlohmann::json& key : *value_) frames.push_back(key.at("frame").get<double>());
+    return frames;
+}
+
 double numberOr(const Field& object, const char* name, double fallback, double low, double high) {
     auto member = object.find(name);
     return member ? member->number(low, high) : fallback;

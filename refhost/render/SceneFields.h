@@ -50,6 +50,9 @@ public:
     bool isKeyed() const;
     ScalarOfTime scalarTrack(double low, double high, double framesPerSecond, int32_t maxKeys) const;
     VecOfTime vecTrack(double low, double high, double framesPerSecond, int32_t maxKeys, bool direction) const;
+    // The frames of a track's keys, in order; none for a constant. Only for a
+    // track already read.
+    std::vector<double> keyFrames() const;
 
     [[noreturn]] void fail(const std::string& expected) const;
 

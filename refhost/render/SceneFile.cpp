@@ -7,6 +7,8 @@
 #include <map>
 #include <memory>
 #include <numbers>
+#include <string>
+#include <vector>
 
 #include "refhost/platform/Platform.h"
 #include "refhost/render/BoundedFile.h"
@@ -22,6 +24,11 @@ constexpr double kFar = 1e6;
 constexpr int32_t kMaxNesting = 64;
 
 double radians(double degrees) { return degrees * (std::numbers::pi / 180.0); }
+
+// A key's frame as the file would write it: whole frames without a fraction.
+std::string frameText(double frame) {
+    return frame == std::floor(frame) ? std::to_string(static_cast<int64_t>(frame)) : nlohmann::json(frame).dump();
+}
 
 // Line and column (both from 1) of byte `offset` of `text`.
 void lineAndColumn(const std::string& text, std::size_t offset, std::size_t& line, std::size_t& column) {
@@ -130,7 +137,30 @@ private:
         if (direction) return direction->vecTrack(-kFar, kFar, fps_, limits_.maxKeys, true);
         if (!target) return constant(fallback);
         const VecOfTime at = target->vecTrack(-kFar, kFar, fps_, limits_.maxKeys, false);
+        refuseTargetOnPosition(item, *target, at, position);
         return [at, position](double t) { return at(t) - position(t); };
+    }
+
+    // A target on the position it is seen from gives no direction. Checked at
+    // every key of either; between keys the two may only pass through each
+    // other, as opposite direction keys do.
+    void refuseTargetOnPosition(const Field& item, const Field& target, const VecOfTime& at,
+                                const VecOfTime& position) const {
+        std::vector<double> frames = target.keyFrames();
+        if (auto p = item.find("position")) {
+            const std::vector<double> more = p->keyFrames();
+            frames.insert(frames.end(), more.begin(), more.end());
+        }
+        const bool keyed = !frames.empty();
+        if (!keyed) frames.push_back(0.0);
+        std::sort(frames.begin(), frames.end());
+        for (double frame : frames) {
+            const double t = frame / fps_;
+            if (length(at(t) - position(t)) > 0.0) continue;
+            const std::string when = keyed ? " at frame " + frameText(frame) : "";
+            throw SceneError(target.path() + ": the same point as \"position\"" + when +
+                             "; expected a point away from it");
+        }
     }
 
     void readCamera(const std::optional<Field>& camera, Scene& scene) {

@@ -19,6 +19,7 @@
 #include "refhost/render/BuiltinScene.h"
 #include "refhost/render/FrameRender.h"
 #include "refhost/render/Renderer.h"
+#include "refhost/render/SceneFile.h"
 #include "tests/loaded/LoadedModule.h"
 
 using namespace refhost;
@@ -168,6 +169,41 @@ TEST(RenderPipeline, SwatchIsLitWithTheColourTheShaderWroteBack) {
             }
     ASSERT_GT(pixels, 50);
     EXPECT_GT(servedSum, plainSum + pixels * 20);
+}
+
+// A camera looking straight down at a box pointing straight up: both lean
+// their up toward another axis, and the frame is the one drawn with those ups
+// given, the box standing on visible ground.
+TEST(RenderPipeline, ViewsAlongTheUpDrawAsWithAnUpAcrossThem) {
+    auto render = [](const std::string& camera, const std::string& box, Vec& boxTop, Image& image) {
+        Scene scene;
+        std::string error;
+        ASSERT_TRUE(parseScene(R"({"frame": {"width": 48, "height": 32},
+            "lights": [{"type": "distant", "direction": [1, -3, 2]}], "camera": )" + camera + R"(,
+            "objects": [{"type": "plane", "surface": {"colour": [0.2, 0.7, 0.3]}},
+                        {"type": "box", "position": [1, 1.5, 0], "size": [1, 2, 3], )" + box + "}]}",
+                               "test.json", "", {}, scene, error))
+            << error;
+        const Renderer renderer(scene, 0.0);
+        renderer.renderImage({}, {}, image);
+        double x = 0, y = 0;
+        ASSERT_TRUE(renderer.project({1, 3, 0}, x, y));
+        boxTop = {x, y, 0};
+    };
+    Vec top, givenTop;
+    Image leaned, given;
+    render(R"({"position": [0, 10, 0], "target": [0, 0, 0]})", R"("direction": [0, 1, 0])", top, leaned);
+    render(R"({"position": [0, 10, 0], "target": [0, 0, 0], "up": [0, 0, 1]})",
+           R"("direction": [0, 1, 0], "up": [0, 0, -1])", givenTop, given);
+    EXPECT_EQ(leaned.rgba, given.rgba);
+    // Top view: +x to the right of the centre.
+    EXPECT_GT(top.x, 24.0);
+    EXPECT_NEAR(top.y, 16.0, 0.01);
+    auto rgb = [&](int32_t x, int32_t y) {
+        return std::vector<uint8_t>(leaned.pixel(x, y), leaned.pixel(x, y) + 3);
+    };
+    EXPECT_EQ(rgb(0, 0), rgb(47, 31));  // ground in the corners
+    EXPECT_NE(rgb(0, 0), rgb(static_cast<int32_t>(top.x), static_cast<int32_t>(top.y)));
 }
 
 TEST(RenderPipeline, ModuleReadsTheRenderedCameraAtTheFrameTime) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "refhost/render/Mesh.h"
 #include "tests/render/ExampleAssets.h"
@@ -36,7 +39,63 @@ bool bruteForce(const Mesh& mesh, const Vec& o, const Vec& d, double& nearest, u
     return found;
 }
 
+// One face through `corners` (x, y) in the plane z = 0, in the given order.
+std::string faceObj(const std::vector<std::pair<double, double>>& corners) {
+    std::string text, face = "f";
+    for (std::size_t i = 0; i < corners.size(); ++i) {
+        text += "v " + std::to_string(corners[i].first) + " " + std::to_string(corners[i].second) + " 0\n";
+        face += " " + std::to_string(i + 1);
+    }
+    return text + face + "\n";
+}
+
 } // namespace
+
+// A face is cut into corners - 2 triangles that cover what it covers, wound as
+// it is: ears for concave faces, the inner diagonal for a concave quad.
+TEST(Mesh, FacesAreCutIntoTrianglesThatKeepTheirShape) {
+    using Corners = std::vector<std::pair<double, double>>;
+    const Corners c = {{0, 0}, {3, 0}, {3, 1}, {1, 1}, {1, 2}, {3, 2}, {3, 3}, {0, 3}};
+    Corners ring;  // two half rings joined by a slit of no width along +x
+    for (int i = 0; i <= 32; ++i) ring.push_back({4 * std::cos(i * M_PI / 16), 4 * std::sin(i * M_PI / 16)});
+    for (int i = 32; i >= 0; --i) ring.push_back({2 * std::cos(i * M_PI / 16), 2 * std::sin(i * M_PI / 16)});
+    Corners round;
+    for (int i = 0; i < 256; ++i) round.push_back({std::cos(i * M_PI / 128), std::sin(i * M_PI / 128)});
+    struct Row {
+        const char* what;
+        Corners corners;
+        std::vector<std::pair<double, double>> inside, outside;
+    };
+    const Row rows[] = {
+        {"C", c, {{0.5, 1.5}, {2.5, 0.5}, {2.5, 2.5}}, {{2, 1.5}, {2.9, 1.1}}},
+        {"C clockwise", Corners(c.rbegin(), c.rend()), {{0.5, 1.5}, {2.5, 0.5}, {2.5, 2.5}}, {{2, 1.5}}},
+        {"dart", {{0, 0}, {0.5, 0.5}, {1, 0}, {0.5, 10}}, {{0.5, 5}}, {{0.5, 0.25}}},
+        {"ring", ring, {{3, 0.1}, {-3, 0.1}, {0, -3}}, {{0, 0}, {1, 1}}},
+        {"256 corners", round, {{0, 0}}, {}},
+        {"star (edges cross)", {{0, 0}, {2, 0}, {0.5, 1.5}, {1, -1}, {1.5, 1.5}}, {}, {}},
+    };
+    for (const Row& row : rows) {
+        Mesh mesh;
+        std::string error;
+        ASSERT_TRUE(parseObj(faceObj(row.corners), "m.obj", {}, mesh, error)) << row.what << ": " << error;
+        EXPECT_EQ(mesh.triangles.size(), row.corners.size() - 2) << row.what;
+        if (row.inside.empty()) continue;  // not a simple polygon: only its count is sure
+        // The face's winding seen from +z: twice its signed area.
+        double area = 0;
+        for (std::size_t i = 0; i < row.corners.size(); ++i) {
+            const auto& [x0, y0] = row.corners[i];
+            const auto& [x1, y1] = row.corners[(i + 1) % row.corners.size()];
+            area += x0 * y1 - x1 * y0;
+        }
+        for (uint32_t t = 0; t < mesh.triangles.size(); ++t)
+            EXPECT_GE(mesh.faceNormal(t).z * area, 0.0) << row.what << ": triangle " << t << " turned over";
+        Mesh::Hit hit;
+        for (const auto& [x, y] : row.inside)
+            EXPECT_TRUE(mesh.intersect({x, y, -1}, {0, 0, 1}, 0.0, HUGE_VAL, hit)) << row.what << " at " << x << ", " << y;
+        for (const auto& [x, y] : row.outside)
+            EXPECT_FALSE(mesh.intersect({x, y, -1}, {0, 0, 1}, 0.0, HUGE_VAL, hit)) << row.what << " at " << x << ", " << y;
+    }
+}
 
 TEST(Mesh, PolygonsAreTriangulatedWithTheirCoordinatesAndNormals) {
     Mesh mesh;

@@ -165,8 +165,54 @@ TEST(SceneFile, ContentErrorsNameTheFieldAndWhatWasExpected) {
               "test.json: scene.lights[0].edge: expected a number from 0 to 10, found 20");
     EXPECT_EQ(refusal(R"({"camera": {"direction": [0, 0, 0]}})"),
               "test.json: scene.camera.direction: expected a direction (not [0, 0, 0]), found [0,0,0]");
+    EXPECT_EQ(refusal(R"({"camera": {"position": [1, 2, 3], "target": [1, 2, 3]}})"),
+              "test.json: scene.camera.target: the same point as \"position\"; expected a point away from it");
+    EXPECT_EQ(refusal(R"({"objects": [{"type": "box", "target": [{"frame": 0, "value": [0, 0, 1]},
+                                                                 {"frame": 6, "value": [0, 0, 0]}]}]})"),
+              "test.json: scene.objects[0].target: the same point as \"position\" at frame 6; expected a point away "
+              "from it");
     EXPECT_EQ(refusal(R"({"camera": {"zoom": [{"frame": 2, "value": 1}, {"frame": 2, "value": 3}]}})"),
               "test.json: scene.camera.zoom[1].frame: expected a frame after the previous key's, found 2");
+}
+
+// Where the view runs along the up there is nothing for the up to lean
+// toward: it leans toward +y, or for a view along y toward +z looking down
+// and -z looking up, at each time, for cameras and objects alike.
+TEST(SceneFile, AViewAlongItsUpLeansTheUpTowardAnotherAxis) {
+    struct Row {
+        const char* scene;
+        int32_t frame;
+        Vec right, up;
+    };
+    const Row rows[] = {
+        {R"({"camera": {"position": [0, 10, 0], "target": [0, 0, 0]}})", 0, {1, 0, 0}, {0, 0, 1}},
+        {R"({"camera": {"direction": [0, 1, 0], "up": [0, 2, 0]}})", 0, {1, 0, 0}, {0, 0, -1}},
+        {R"({"camera": {"direction": [3, 0, 0], "up": [-1, 0, 0]}})", 0, {0, 0, -1}, {0, 1, 0}},
+        {R"({"camera": {"direction": [0, -1, 0], "up": [1, 0, 0]}})", 0, {0, 0, -1}, {1, 0, 0}},  // kept
+        {R"({"camera": {"direction": [1e-9, -1, 0]}})", 0, {1, 0, 0}, {0, 0, 1}},
+        {R"({"camera": {"direction": [1e-3, -1, 0]}})", 0, {0, 0, -1}, {1, 0, 0}},  // tilted: +y kept
+        {R"({"camera": {"direction": [{"frame": 0, "value": [0, 0, 1]}, {"frame": 10, "value": [0, -1, 0]}]}})", 10,
+         {1, 0, 0}, {0, 0, 1}},
+        {R"({"objects": [{"type": "box", "direction": [0, 1, 0]}]})", 0, {1, 0, 0}, {0, 0, -1}},
+    };
+    auto expectNear = [](const Vec& a, const Vec& b, const char* what) {
+        EXPECT_NEAR(a.x, b.x, 0.01) << what;
+        EXPECT_NEAR(a.y, b.y, 0.01) << what;
+        EXPECT_NEAR(a.z, b.z, 0.01) << what;
+    };
+    for (const Row& row : rows) {
+        const Scene scene = sceneOf(row.scene);
+        const double t = scene.timeOf(row.frame);
+        if (scene.objects.empty()) {
+            const SceneItem& camera = *scene.model.itemsOfKind(host::kItemCamera).front();
+            expectNear(camera.param(host::kParamRight, t), row.right, row.scene);
+            expectNear(camera.param(host::kParamUp, t), row.up, row.scene);
+        } else {
+            const Pose pose = scene.objects[0].poseAt(t);
+            expectNear(pose.right, row.right, row.scene);
+            expectNear(pose.up, row.up, row.scene);
+        }
+    }
 }
 
 TEST(SceneFile, MissingFilesNameThePathAsWrittenAndAsResolved) {
