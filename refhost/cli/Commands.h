@@ -43,7 +43,8 @@ std::string commandModulePath(const std::string& given, const std::string& howTo
 std::unique_ptr<Module> loadCommandModule(const std::string& given, const std::string& howToGive,
                                           std::string& error);
 // ` ("NAME" is a server of class CLASS)` for each row of the module named
-// `name`, for a message about a server not found in another class; else empty.
+// `name`, for a message about a server not found in another class; with no
+// name, the same for each row of a class no host knows. Else empty.
 std::string serverClassNote(const Module& module, const std::string& name);
 
 struct ListOptions {

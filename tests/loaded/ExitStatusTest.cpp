@@ -90,6 +90,8 @@ TEST(ExitStatus, FailedWorkExitsOneNamingTheFileAndWhatToDo) {
          {"no image filter server named \"NoSuch\"", "'refhost list " + std::string(modulePath()) + "'"}},
         {{"filter", "--server", "VelorastinShader", chart, folder.file("out.png")},
          {"no image filter server named \"VelorastinShader\" (\"VelorastinShader\" is a server of class ShaderHandler)"}},
+        {{"filter", "--module", fixturePath("unknown_class"), chart, folder.file("out.png")},
+         {"no image filter server (\"TinyFilter\" is a server of class ImageFilter, which no host knows)"}},
         {{"render", "--module", fixturePath("process_hangs"), "--filter", "none", folder.file("out.png")},
          {"no ShaderHandler server named \"VelorastinShader\"", "it has no ShaderHandler server at all: give --shader none"}},
         {{"render", "--shader", "VelorastinFilter", "--width", "8", "--height", "8", folder.file("out.png")},
