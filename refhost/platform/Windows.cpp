@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "refhost/platform/ChildNotes.h"
+#include "refhost/platform/CommandLine.h"
 #include "refhost/platform/Platform.h"
 
 namespace refhost::platform {
@@ -325,29 +326,6 @@ constexpr wchar_t kNotesVariable[] = L"REFHOST_CHILD_NOTES";
 ChildNotes* childNotes = nullptr;  // shared with the parent (a file mapping)
 HANDLE parentChannel = INVALID_HANDLE_VALUE;
 bool (*faultDescriber)(const void*, char*, std::size_t) = nullptr;
-
-// One argument as the C runtime splits a command line: quoted when it has
-// spaces, tabs or quotes, its quotes and the backslashes before them escaped.
-void appendArgument(std::wstring& line, const std::wstring& argument) {
-    if (!line.empty()) line += L' ';
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-        line += argument;
-        return;
-    }
-    line += L'"';
-    std::size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        line += c;
-    }
-    line.append(backslashes * 2, L'\\');
-    line += L'"';
-}
 
 std::string exceptionName(DWORD code) {
     const char* name = nullptr;

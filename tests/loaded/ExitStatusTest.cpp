@@ -87,7 +87,7 @@ TEST(ExitStatus, FailedWorkExitsOneNamingTheFileAndWhatToDo) {
           "run 'refhost check " + fixturePath("bad_sync") + "'"}},
         // A server the module does not have.
         {{"filter", "--server", "NoSuch", chart, folder.file("out.png")},
-         {"no image filter server named \"NoSuch\"", "'refhost list " + std::string(modulePath()) + "'"}},
+         {"no image filter server named \"NoSuch\"", "'refhost list " + defaultModulePath() + "'"}},
         {{"filter", "--server", "VelorastinShader", chart, folder.file("out.png")},
          {"no image filter server named \"VelorastinShader\" (\"VelorastinShader\" is a server of class ShaderHandler)"}},
         {{"filter", "--module", fixturePath("unknown_class"), chart, folder.file("out.png")},

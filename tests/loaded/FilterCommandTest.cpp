@@ -1,7 +1,5 @@
 // `refhost filter` end to end: image files in, image files out, and every way
 // it can fail leaving nothing behind.
-#include <poll.h>
-#include <signal.h>
 #include <stb/stb_image_write.h>
 
 #include <chrono>
@@ -36,7 +34,7 @@ int pngColourType(const std::string& path) {
     return bytes.size() > 25 ? static_cast<uint8_t>(bytes[25]) : -1;
 }
 
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) { return std::filesystem::exists(path); }
 
 } // namespace
 
@@ -115,13 +113,11 @@ TEST(FilterCommand, EachFailureSaysWhyAndWritesNothing) {
         }
     }
     // Nothing else was left in the folder (no temporary files either).
-    std::size_t entries = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder.path())) ++entries;
-    EXPECT_EQ(entries, 3u);
+    EXPECT_EQ(folder.entries().size(), 3u);
 }
 
-// Runs refhost with its standard error on a pseudo-terminal, so that it draws
-// its progress bar; sends SIGINT once the bar shows the filter has begun.
+// Runs refhost with its standard error on a terminal, so that it draws its
+// progress bar; sends Ctrl-C once the bar shows the filter has begun.
 TEST(FilterCommand, InterruptStopsTheFilterAndWritesNothing) {
     TempFolder folder;
     // Uncompressed, so that the picture is quick to write and read and the time goes into filtering.
@@ -130,49 +126,22 @@ TEST(FilterCommand, InterruptStopsTheFilterAndWritesNothing) {
     for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint8_t>(i * 7);
     ASSERT_NE(stbi_write_bmp(in.c_str(), 1600, 1600, 3, samples.data()), 0);
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no pseudo-terminals here";
-    const std::string terminal = ptsname(master);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, terminal.c_str(), O_RDWR | O_NOCTTY, 0);
-    const std::string program = refhostPath();
-    std::vector<std::string> args{program, "filter", in, out};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    RunningProgram filter(refhostPath(), {"filter", in, out}, RunningProgram::StandardError::Terminal);
+    if (filter.noTerminalHere()) GTEST_SKIP() << filter.problem();
+    ASSERT_TRUE(filter.started()) << filter.problem();
 
     std::string shown;
     bool interrupted = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        char buffer[4096];
-        const ssize_t n = read(master, buffer, sizeof buffer);
-        if (n <= 0) break;  // the program closed the terminal: it has ended
-        shown.append(buffer, static_cast<std::size_t>(n));
-        if (!interrupted && shown.find("filter VelorastinFilter [") != std::string::npos) {
-            kill(pid, SIGINT);
-            interrupted = true;
-        }
-    }
-    close(master);
-    if (!interrupted) kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    while (std::chrono::steady_clock::now() < deadline && filter.readTerminal(shown, 100))
+        if (!interrupted && shown.find("filter VelorastinFilter [") != std::string::npos) interrupted = filter.interrupt();
     ASSERT_TRUE(interrupted) << "the progress bar never appeared:\n" << shown;
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 130) << shown;
+    const std::optional<ProgramEnd> end = filter.waitForExit(10);
+    ASSERT_TRUE(end) << "the filter did not end:\n" << shown;
+    ASSERT_TRUE(end->exited) << "ended by signal " << end->status;
+    EXPECT_EQ(end->status, 130) << shown;
     // On a line of its own, not after the progress bar.
     EXPECT_NE(shown.find("\nrefhost filter: the filter was stopped"), std::string::npos) << shown;
     EXPECT_FALSE(exists(out));
-    std::size_t entries = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder.path())) ++entries;
-    EXPECT_EQ(entries, 1u);
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{"large.bmp"});
 }

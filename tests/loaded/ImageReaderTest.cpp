@@ -161,13 +161,13 @@ TEST(ImageLimits, FilterRefusesOversizedFilesAndWritesNothing) {
     CommandResult r = runRefhost({"filter", in, out});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find(in + ": the file claims 50431 x 9216 pixels (464.8 Mpixel)"), std::string::npos) << r.err;
-    EXPECT_NE(access(out.c_str(), F_OK), 0);
+    EXPECT_FALSE(std::filesystem::exists(out));
 
     writeFile(in, tgaClaiming(300, 2));
     r = runRefhost({"filter", "--max-pixels", "599", in, out});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("reads at most 599 pixels (--max-pixels)"), std::string::npos) << r.err;
-    EXPECT_NE(access(out.c_str(), F_OK), 0);
+    EXPECT_FALSE(std::filesystem::exists(out));
 
     // A limit the 32-bit host could not hold is a usage error.
     r = runRefhost({"filter", "--max-pixels", "999999999999", in, out});
@@ -176,6 +176,7 @@ TEST(ImageLimits, FilterRefusesOversizedFilesAndWritesNothing) {
 }
 
 TEST(JpegReader, ReadsGreyAndColourAndRefusesDamagedTables) {
+    if (kWindows) GTEST_SKIP() << "refhost.exe reads no JPEG files (windows.refhost.jpeg: it says so)";
     TempFolder folder;
     std::string error;
     for (int channels : {1, 3}) {

@@ -36,9 +36,12 @@ TEST(ModuleLoad, EachBrokenFileGivesOneMessageNamingFileAndFault) {
     TempFolder folder;
     const std::string text = folder.file("notes.p");
     writeFile(text, "not a module, just some notes\n");
-    // The first bytes of a DLL's file, as far as the loader gets.
-    const std::string dll = folder.file("windows.p");
-    writeFile(dll, std::string("MZ\x90\0\3\0\0\0\4\0\0\0\xff\xff\0\0", 16));
+    // The first bytes of the other system's library, as far as the loader gets.
+    const std::string foreign = folder.file("foreign.p");
+    if (kWindows)
+        writeFile(foreign, std::string("\x7f" "ELF\1\1\1\0\0\0\0\0\0\0\0\0", 16));
+    else
+        writeFile(foreign, std::string("MZ\x90\0\3\0\0\0\4\0\0\0\xff\xff\0\0", 16));
     struct Case {
         std::string path;
         std::string fault;
@@ -47,13 +50,14 @@ TEST(ModuleLoad, EachBrokenFileGivesOneMessageNamingFileAndFault) {
         {folder.file("absent.p"), "cannot open"},
         {folder.path(), "not a regular file"},
         {text, "not a loadable 32-bit shared object"},
-        {dll, "is a Windows DLL; load it with refhost.exe"},
+        {foreign, kWindows ? "is a Linux shared object; load it with the Linux refhost"
+                           : "is a Windows DLL; load it with refhost.exe"},
         {fixturePath("no_descriptor"), "exports no _mod_descrip"},
         {fixturePath("bad_sync"), "wrong synchronisation word 0x94191204"},
         {fixturePath("no_end_row"), "no ending row within 257 rows"},
     };
     // Built only where the compiler has a 64-bit mode.
-    if (access(fixturePath("not_32bit").c_str(), F_OK) == 0)
+    if (std::filesystem::exists(fixturePath("not_32bit")))
         cases.push_back({fixturePath("not_32bit"), "not a loadable 32-bit shared object"});
 
     for (const Case& c : cases) {
@@ -68,7 +72,7 @@ TEST(ModuleLoad, EachBrokenFileGivesOneMessageNamingFileAndFault) {
 }
 
 TEST(ModuleLoad, SixtyFourBitFileNamesTheWrongClass) {
-    if (access(fixturePath("not_32bit").c_str(), F_OK) != 0) GTEST_SKIP() << "no 64-bit compiler here";
+    if (!std::filesystem::exists(fixturePath("not_32bit"))) GTEST_SKIP() << "no 64-bit compiler here";
     std::string error;
     EXPECT_FALSE(refhost::Module::load(fixturePath("not_32bit"), error));
     EXPECT_NE(error.find("ELFCLASS64"), std::string::npos) << error;
@@ -92,7 +96,7 @@ TEST(RefhostList, PrintsDescriptorAndOneLinePerServer) {
 }
 
 TEST(RefhostList, BadFileFailsWithTheLoaderMessageOnStderr) {
-    for (const std::string& path : {fixturePath("bad_sync"), std::string("/no/such/module.p")}) {
+    for (const std::string& path : {fixturePath("bad_sync"), std::string(kMissingFolder) + "/module.p"}) {
         SCOPED_TRACE(path);
         const CommandResult r = runRefhost({"list", path});
         EXPECT_NE(r.exitCode, 0);

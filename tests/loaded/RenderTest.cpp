@@ -1,15 +1,7 @@
 // The render command and the renderer's frame, driving the built module's
 // shader and filter servers as a host does.
-#include <dirent.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,36 +18,9 @@ using namespace refhost;
 using testing_support::loadModule;
 using testing_support::modulePath;
 using testing_support::refhostPath;
-
-extern char** environ;
+using testing_support::TempFolder;
 
 namespace {
-
-// A fresh folder for output files, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/render-test-XXXXXX";
-        path_ = mkdtemp(pattern) ? pattern : "";
-    }
-    ~TempFolder() {
-        for (const std::string& name : entries()) unlink((path_ + "/" + name).c_str());
-        rmdir(path_.c_str());
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        if (DIR* dir = opendir(path_.c_str())) {
-            while (dirent* entry = readdir(dir))
-                if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") names.push_back(entry->d_name);
-            closedir(dir);
-        }
-        return names;
-    }
-
-private:
-    std::string path_;
-};
 
 RenderOptions smallRender(const std::string& output, int32_t width = 64, int32_t height = 36) {
     RenderOptions options;
@@ -301,31 +266,22 @@ TEST(RenderCommand, BadArgumentsFailAndWriteNothing) {
 // Ctrl-C ends a long render with status 130 and leaves no file behind.
 TEST(RenderCommand, InterruptStopsTheRenderAndWritesNothing) {
     TempFolder folder;
-    const std::string output = folder.file("big.png");
-    std::vector<std::string> args = {refhostPath(), "render", "--module", modulePath(), "--width", "4096",
-                                     "--height", "4096", "--threads", "1", output};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    testing_support::RunningProgram render(refhostPath(), {"render", "--module", modulePath(), "--width", "4096",
+                                                           "--height", "4096", "--threads", "1", folder.file("big.png")});
+    ASSERT_TRUE(render.started()) << render.problem();
 
-    // Wait until the command catches SIGINT, so that the signal meets its handler.
+    // Wait until the command catches Ctrl-C, so that the interrupt meets its handler.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     bool catching = false;
-    while (!catching && std::chrono::steady_clock::now() < deadline) {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        for (std::string line; std::getline(status, line);)
-            if (line.rfind("SigCgt:", 0) == 0) catching = (std::strtoull(line.c_str() + 7, nullptr, 16) & 2u) != 0;
-        if (!catching) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    while (!(catching = render.catchesInterrupt()) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    kill(pid, SIGINT);
+    ASSERT_TRUE(render.interrupt());
     // A render that ignores the request would run for minutes: give it 20 s.
-    int status = 0;
-    if (!testing_support::waitForExit(pid, 20, status)) FAIL() << "the render did not stop on SIGINT";
+    const std::optional<testing_support::ProgramEnd> end = render.waitForExit(20);
+    if (!end) FAIL() << "the render did not stop on Ctrl-C";
     EXPECT_TRUE(catching);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), kExitInterrupted);
+    ASSERT_TRUE(end->exited) << "ended by signal " << end->status;
+    EXPECT_EQ(end->status, kExitInterrupted);
     EXPECT_TRUE(folder.entries().empty());
 }

@@ -2,11 +2,6 @@
 // module steps to each frame's time, the frames do not depend on threads or
 // on what was rendered before them, textures reach the shader as stored, and
 // Ctrl-C keeps the frames already written.
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -200,10 +195,8 @@ TEST(Sequence, RefusedOptionsAndScenesWriteNothing) {
         {"render", "--module", modulePath(), "--scene", options.scene, "--frames", "1-3", folder.file("a.png")});
     EXPECT_EQ(result.exitCode, kExitFailed);
     EXPECT_EQ(result.err, "refhost render: " + options.scene + ": scene.objects[0].file: cannot read \"gone.obj\" (resolved: " +
-                              folder.file("gone.obj") + "): cannot open: No such file or directory\n");
-    std::vector<std::string> left;
-    for (const auto& entry : std::filesystem::directory_iterator(folder.path())) left.push_back(entry.path().filename());
-    EXPECT_EQ(left, std::vector<std::string>{"bad.json"});
+                              folder.file("gone.obj") + "): cannot open: " + testing_support::missingFileReason() + "\n");
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{"bad.json"});
 }
 
 // A texel reaches the shader as stored, and "VelorastinShader" raises it to
@@ -273,25 +266,19 @@ TEST(AntiAliasing, PixelsAverageTheirSamplesInLinearLight) {
 // before it stay whole, and nothing temporary is left.
 TEST(Sequence, InterruptKeepsTheFramesWrittenAndWritesNoPartOfTheNext) {
     TempFolder folder;
-    std::vector<std::string> args = {refhostPath(), "render", "--module", modulePath(), "--scene",
-                                     example("animated.json"), "--frames", "1-200", "--width", "640", "--height",
-                                     "360", "--samples", "4", "--threads", "1", folder.file("a.png")};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    testing_support::RunningProgram render(
+        refhostPath(), {"render", "--module", modulePath(), "--scene", example("animated.json"), "--frames", "1-200",
+                        "--width", "640", "--height", "360", "--samples", "4", "--threads", "1", folder.file("a.png")});
+    ASSERT_TRUE(render.started()) << render.problem();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (!std::filesystem::exists(folder.file("a_0001.png")) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    kill(pid, SIGINT);
-    int status = 0;
-    if (!testing_support::waitForExit(pid, 60, status)) FAIL() << "the render did not stop on SIGINT";
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), kExitInterrupted);
-    std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(folder.path())) files.push_back(entry.path().filename());
-    std::sort(files.begin(), files.end());
+    ASSERT_TRUE(render.interrupt());
+    const std::optional<testing_support::ProgramEnd> end = render.waitForExit(60);
+    if (!end) FAIL() << "the render did not stop on Ctrl-C";
+    ASSERT_TRUE(end->exited) << "ended by signal " << end->status;
+    EXPECT_EQ(end->status, kExitInterrupted);
+    const std::vector<std::string> files = folder.entries();
     ASSERT_FALSE(files.empty());
     EXPECT_LT(files.size(), 200u);
     for (std::size_t i = 0; i < files.size(); ++i) {
