@@ -34,7 +34,7 @@ std::vector<std::string> defaultModuleCandidates() {
     // it in the project's library folder, the same path from bin/ whatever the prefix.
     const std::filesystem::path installed =
         std::filesystem::path(folder) / REFHOST_MODULE_FROM_BINDIR / "pluginServer.p";
-    return {folder + "/pluginServer.p", installed.lexically_normal().string()};
+    return {(std::filesystem::path(folder) / "pluginServer.p").string(), installed.lexically_normal().string()};
 }
 
 std::string defaultModulePath() {

@@ -15,6 +15,9 @@ int main(int argc, char** argv) {
                  "table, and drives its servers as the host application would.",
                  "refhost"};
     app.require_subcommand(1);
+    // A path such as /data/in.png is a file on every system; on Windows the
+    // parser would otherwise read it as an option. Commands inherit this.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", "refhost (velorastin) " REFHOST_VERSION);
     app.footer("Run 'refhost COMMAND --help' for the options of one command.\n"
                "Exit status: 0 success, 1 the work failed (a check failed, a file could not be\n"

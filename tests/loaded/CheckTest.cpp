@@ -110,7 +110,7 @@ TEST(CheckCommand, OnlyRunsTheChecksWhoseNameContainsTheText) {
 }
 
 TEST(CheckCommand, AFileThatDoesNotLoadFailsTheLoadCheckAndSkipsTheRest) {
-    const CheckRun run = runCheck(std::string(testing_support::kMissingFolder) + "/pluginServer.p");
+    const CheckRun run = runCheck(std::string("/nonexistent/pluginServer.p"));
     EXPECT_EQ(run.exitStatus, 1) << run.output;
     EXPECT_TRUE(run.hasLine("FAIL", "load")) << run.output;
     EXPECT_NE(run.output.find("cannot open"), std::string::npos) << run.output;
@@ -147,7 +147,7 @@ TEST_P(CheckFlagsFixture, WithANonZeroExitAndTheBrokenCheckNamed) {
     if (!fs::exists(path)) GTEST_SKIP() << path << " is not built here";
     // A warning is counted as passed and fails the run only with --strict.
     const bool warning = std::string(fault.status) == "WARN";
-    const CheckRun run = runCheck(path, warning ? "--strict" : "");
+    const CheckRun run = runCheck(path, warning ? std::vector<std::string>{"--strict"} : std::vector<std::string>{});
     EXPECT_EQ(run.exitStatus, 1) << run.output;
     const std::optional<std::string> detail = run.detailOf(fault.status, fault.check);
     ASSERT_TRUE(detail) << fault.status << " " << fault.check << "\n" << run.output;
@@ -241,10 +241,9 @@ TEST(CheckCommand, AFailureOfManyPartsIsWholeInTheReportsAndWithVerbose) {
     const std::string path = fixture("leaves_fp_settings");
     const std::string fourth = "process entry under rounding toward zero (x87 control word 0x0f7f, MXCSR 0x7f80): "
                                "returned with MXCSR 0xffc0";
-    TempDir dir;
-    const fs::path json = dir.path / "check.json", junit = dir.path / "check.xml";
-    const CheckRun brief =
-        runCheck(path, "--only fpenv/ --json '" + json.string() + "' --junit '" + junit.string() + "'");
+    const testing_support::TempFolder dir;
+    const std::string json = dir.file("check.json"), junit = dir.file("check.xml");
+    const CheckRun brief = runCheck(path, {"--only", "fpenv/", "--json", json, "--junit", junit});
     const std::optional<std::string> line = brief.detailOf("FAIL", "fpenv/TinyFilter");
     ASSERT_TRUE(line) << brief.output;
     EXPECT_EQ(line->find(fourth), std::string::npos) << *line;
@@ -252,7 +251,7 @@ TEST(CheckCommand, AFailureOfManyPartsIsWholeInTheReportsAndWithVerbose) {
     EXPECT_NE(readFile(json).find(fourth), std::string::npos) << readFile(json);
     EXPECT_NE(readFile(junit).find(fourth), std::string::npos) << readFile(junit);
 
-    const CheckRun verbose = runCheck(path, "--only fpenv/ --verbose");
+    const CheckRun verbose = runCheck(path, {"--only", "fpenv/", "--verbose"});
     const std::optional<std::string> whole = verbose.detailOf("FAIL", "fpenv/TinyFilter");
     ASSERT_TRUE(whole) << verbose.output;
     EXPECT_NE(whole->find(fourth), std::string::npos) << *whole;

@@ -127,6 +127,8 @@ TEST(ImageLimits, FilesCutShortAreRefused) {
         {"JPEG", [](const std::string& p, const std::vector<uint8_t>& n) { return stbi_write_jpg(p.c_str(), 37, 23, 3, n.data(), 90); }},
     };
     for (const Format& format : formats) {
+        // The Windows build reads no JPEG files (a test of its own says so).
+        if (kWindows && std::string(format.name) == "JPEG") continue;
         SCOPED_TRACE(format.name);
         ASSERT_NE(format.write(path, noise), 0);
         const std::string whole = readFile(path);

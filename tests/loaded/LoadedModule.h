@@ -26,7 +26,7 @@ inline std::string defaultModulePath() {
     std::string folder = refhostPath();
     folder.erase(folder.rfind('/'));
     if (kWindows) std::replace(folder.begin(), folder.end(), '/', '\\');
-    return folder + "/pluginServer.p";
+    return folder + (kWindows ? "\\" : "/") + "pluginServer.p";
 }
 
 inline std::unique_ptr<refhost::Module> loadModule(const std::string& path = modulePath()) {

@@ -96,7 +96,7 @@ TEST(RefhostList, PrintsDescriptorAndOneLinePerServer) {
 }
 
 TEST(RefhostList, BadFileFailsWithTheLoaderMessageOnStderr) {
-    for (const std::string& path : {fixturePath("bad_sync"), std::string(kMissingFolder) + "/module.p"}) {
+    for (const std::string& path : {fixturePath("bad_sync"), std::string("/nonexistent/module.p")}) {
         SCOPED_TRACE(path);
         const CommandResult r = runRefhost({"list", path});
         EXPECT_NE(r.exitCode, 0);

@@ -14,10 +14,6 @@ inline constexpr bool kWindows = true;
 inline constexpr bool kWindows = false;
 #endif
 
-// An absolute path to a folder that is not there. (refhost.exe would read an
-// argument that starts with '/' as a Windows-style option.)
-inline constexpr const char* kMissingFolder = kWindows ? "Z:/nonexistent" : "/nonexistent";
-
 // The system's reason for a file that is not there, as refhost gives it.
 std::string missingFileReason();
 
