@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "host/HandlerTables.h"
@@ -41,39 +42,24 @@ std::vector<std::size_t> unfilledSlots(const Table& table, std::size_t end = siz
 // The name of the entry at byte `offset` of a handler table, as its record
 // calls it; a report gives names, which a module author can look up.
 template <class Table>
-const char* entryName(std::size_t offset);
-
-template <>
-inline const char* entryName<host::ShaderHandler>(std::size_t offset) {
-    using T = host::ShaderHandler;
-    switch (offset) {
-    case offsetof(T, create): return "create";
-    case offsetof(T, destroy): return "destroy";
-    case offsetof(T, copy): return "copy";
-    case offsetof(T, load): return "load";
-    case offsetof(T, save): return "save";
-    case offsetof(T, init): return "init";
-    case offsetof(T, cleanup): return "cleanup";
-    case offsetof(T, newTime): return "newTime";
-    case offsetof(T, evaluate): return "evaluate";
-    case offsetof(T, flags): return "flags";
-    case offsetof(T, describe): return "describe";
-    }
-    return "no entry";
-}
-
-template <>
-inline const char* entryName<host::ImageFilterHandler>(std::size_t offset) {
-    using T = host::ImageFilterHandler;
-    switch (offset) {
-    case offsetof(T, create): return "create";
-    case offsetof(T, destroy): return "destroy";
-    case offsetof(T, copy): return "copy";
-    case offsetof(T, load): return "load";
-    case offsetof(T, save): return "save";
-    case offsetof(T, process): return "process";
-    case offsetof(T, flags): return "flags";
-    case offsetof(T, describe): return "describe";
+const char* entryName(std::size_t offset) {
+    using T = Table;
+    using Entry = std::pair<std::size_t, const char*>;
+    const Entry shared[] = {{offsetof(T, create), "create"}, {offsetof(T, destroy), "destroy"},
+                            {offsetof(T, copy), "copy"},     {offsetof(T, load), "load"},
+                            {offsetof(T, save), "save"},     {offsetof(T, flags), "flags"},
+                            {offsetof(T, describe), "describe"}};
+    for (const auto& [at, name] : shared)
+        if (at == offset) return name;
+    if constexpr (std::is_same_v<T, host::ShaderHandler>) {
+        const Entry own[] = {{offsetof(T, init), "init"},
+                             {offsetof(T, cleanup), "cleanup"},
+                             {offsetof(T, newTime), "newTime"},
+                             {offsetof(T, evaluate), "evaluate"}};
+        for (const auto& [at, name] : own)
+            if (at == offset) return name;
+    } else if (offset == offsetof(T, process)) {
+        return "process";
     }
     return "no entry";
 }
