@@ -87,14 +87,20 @@ std::vector<CheckDefinition> handlerRowChecks(const ModuleFacts& facts, const st
 // The module's row for `facts`; fails when it is not the row the load check saw.
 const ServerRow& rowOf(const Module& module, const RowFacts& facts);
 
-// A check's own load of the module, with an emulated host whose call log is
-// off (it would grow with every call and lock on every thread).
+// A new emulated host with the check scene and its call log off (it would grow
+// with every call and lock on every thread), made current. It lives as long as
+// the process: a module keeps the service records it looked up, and where the
+// checks share one process (--no-fork) a later load of the module may be the
+// same library, still holding them.
+Host& lastingHost();
+
+// A check's own load of the module, with a lasting host.
 class Session {
 public:
     explicit Session(const ModuleFacts& facts);  // Unload::AtExit, as a host keeps its modules
     const ServerRow& row(const RowFacts& facts) const { return rowOf(*module, facts); }
 
-    Host host;
+    Host& host;
     std::unique_ptr<Module> module;
 };
 

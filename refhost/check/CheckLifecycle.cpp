@@ -310,8 +310,7 @@ std::unique_ptr<Module> loadForUnload(const std::string& path, std::string& erro
 // Loads the module anew (unloading it at the end), compares its table with the
 // load check's, and creates and destroys one instance of every handler row.
 void loadAndExercise(const ModuleFacts& facts, const std::string& what) {
-    Host host(checkScene());
-    host.log.enabled = false;
+    lastingHost();
     stage(what + ": loading");
     std::string error;
     std::unique_ptr<Module> module = loadForUnload(facts.path, error);

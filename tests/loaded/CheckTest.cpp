@@ -352,10 +352,11 @@ TEST(CheckCommand, RepeatRunsOnlyTheRandomisedChecksOncePerSeed) {
 }
 
 TEST(CheckCommand, NoForkRunsTheChecksInItsOwnProcess) {
-    const CheckRun passing = runCheck(testing_support::modulePath(),
-                                      {"--no-fork", "--only", "versions/*", "--only", "filter/sequence/*"});
+    // Every check, one after another with the same library: a check whose
+    // module keeps the service records of an earlier check's host still runs.
+    const CheckRun passing = runCheck(testing_support::modulePath(), {"--no-fork"});
     EXPECT_EQ(passing.exitStatus, 0) << passing.output;
-    EXPECT_EQ(passing.lastLine(), "3 passed, 0 failed");
+    EXPECT_EQ(passing.lastLine(), runCheck(testing_support::modulePath()).lastLine());
     const CheckRun failing = runCheck(fixture("stops_only_on_one"), {"--no-fork", "--only", "filter/abort/*"});
     EXPECT_EQ(failing.exitStatus, 1) << failing.output;
     EXPECT_TRUE(failing.hasLine("FAIL", "filter/abort/TinyFilter")) << failing.output;
