@@ -138,6 +138,9 @@ std::string decimal(uint64_t value);  // with thousands separators: "100,000"
 // The instance's allocation, as far as the heap tells its size.
 std::vector<uint8_t> instanceBytes(host::Instance instance);
 
+// The offset of the first byte in which two records differ; the size of a
+// record when they are the same.
+std::size_t firstDifference(const host::SampleAccess& a, const host::SampleAccess& b);
 // A double for a report: "0.21763764082403103 (bits 0x3fcbdb0d7c7e8c5e)".
 std::string doubleText(double value);
 // The name of the SampleAccess field that holds byte `offset`.

@@ -31,7 +31,7 @@ struct Setting {
     FloatingPointState state;
 };
 
-constexpr Setting kDefault{"the default settings", {0x037F, 0x1F80}};
+constexpr Setting kDefault{"the default settings", FloatingPointState{}};
 constexpr Setting kOthers[] = {
     {"x87 precision 24-bit", {0x007F, 0x1F80}},
     {"x87 precision 53-bit", {0x027F, 0x1F80}},
@@ -141,11 +141,10 @@ ShaderRun runShader(ShaderDriver& shader, const std::vector<host::SampleAccess>&
 // The first difference of a record from its reference, or empty.
 std::string recordDifference(const host::SampleAccess& input, const host::SampleAccess& expected,
                              const host::SampleAccess& seen) {
-    if (std::memcmp(&expected, &seen, sizeof seen) == 0) return {};
+    const std::size_t offset = firstDifference(expected, seen);
+    if (offset == sizeof seen) return {};
     const auto* a = reinterpret_cast<const uint8_t*>(&expected);
     const auto* b = reinterpret_cast<const uint8_t*>(&seen);
-    std::size_t offset = 0;
-    while (a[offset] == b[offset]) ++offset;
     const std::string item = "item id " + hex(seen.itemId);
     if (offset >= host::kSampleWritableBegin && offset < host::kSampleWritableEnd) {
         // The writable fields are all doubles.

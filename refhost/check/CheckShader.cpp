@@ -137,6 +137,14 @@ std::string sampleFieldAt(std::size_t offset) {
     return name;
 }
 
+std::size_t firstDifference(const host::SampleAccess& a, const host::SampleAccess& b) {
+    const auto* x = reinterpret_cast<const uint8_t*>(&a);
+    const auto* y = reinterpret_cast<const uint8_t*>(&b);
+    std::size_t offset = 0;
+    while (offset < sizeof a && x[offset] == y[offset]) ++offset;
+    return offset;
+}
+
 std::string doubleText(double v) {
     uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
@@ -219,11 +227,10 @@ void checkReference(const ModuleFacts& facts, const RowFacts& r, ShaderReference
         reference(expected);
         stage("record " + std::to_string(n));
         setup.shader.evaluate(setup.instance, seen);
-        if (std::memcmp(&seen, &expected, sizeof seen) == 0) continue;
+        const std::size_t offset = firstDifference(expected, seen);
+        if (offset == sizeof seen) continue;
         const auto* a = reinterpret_cast<const uint8_t*>(&expected);
         const auto* b = reinterpret_cast<const uint8_t*>(&seen);
-        std::size_t offset = 0;
-        while (a[offset] == b[offset]) ++offset;
         const std::string where = "record " + std::to_string(n) + " (item id " + hex(seen.itemId) + "): " +
                                   sampleFieldAt(offset) + " at offset " + std::to_string(offset);
         const std::size_t colour = offsetof(host::SampleAccess, colour);
@@ -275,11 +282,10 @@ void checkThreads(const ModuleFacts& facts, const RowFacts& r) {
     }
     for (int t = 0; t < kThreads; ++t) {
         for (int n = 0; n < kSamples; ++n) {
-            if (std::memcmp(&results[t][n], &alone[n], sizeof alone[n]) == 0) continue;
-            std::size_t offset = 0;
+            const std::size_t offset = firstDifference(alone[n], results[t][n]);
+            if (offset == sizeof alone[n]) continue;
             const auto* a = reinterpret_cast<const uint8_t*>(&alone[n]);
             const auto* b = reinterpret_cast<const uint8_t*>(&results[t][n]);
-            while (a[offset] == b[offset]) ++offset;
             fail("thread " + std::to_string(t) + ", record " + std::to_string(n) + ": " + sampleFieldAt(offset) +
                      " at offset " + std::to_string(offset),
                  "the one-thread result's byte " + hexByte(a[offset]), hexByte(b[offset]));

@@ -2,8 +2,6 @@
 // server table. The loader refuses a broken table with one message; these
 // checks walk the records themselves with safe reads to name each broken rule.
 #include <algorithm>
-#include <cstring>
-#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -64,18 +62,6 @@ std::string printable(std::string text) {
     for (char& c : text)
         if (static_cast<unsigned char>(c) < 0x20) c = '?';
     return text;
-}
-
-bool knownClass(const char* className) {
-    return std::any_of(std::begin(kKnownClasses), std::end(kKnownClasses),
-                       [&](const char* known) { return std::strcmp(known, className) == 0; });
-}
-
-// "A, B, C"
-std::string knownClassList() {
-    std::string list;
-    for (const char* known : kKnownClasses) list += (list.empty() ? "" : ", ") + std::string(known);
-    return list;
 }
 
 } // namespace

@@ -16,6 +16,11 @@ namespace refhost::check {
 inline constexpr const char* kKnownClasses[] = {host::kShaderHandlerClass, host::kImageFilterHandlerClass,
                                                 host::kShaderInterfaceClass, host::kImageFilterInterfaceClass};
 
+// Whether a host binds rows of `className`.
+bool knownClass(const std::string& className);
+// "ShaderHandler, ImageFilterHandler, ..."
+std::string knownClassList();
+
 inline constexpr char kLinearizeShaderName[] = "VelorastinShader";
 inline constexpr char kDisplayEncodeFilterName[] = "VelorastinFilter";
 

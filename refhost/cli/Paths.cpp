@@ -1,7 +1,5 @@
 // Which module a command uses when it is given none.
-#include <algorithm>
 #include <filesystem>
-#include <iterator>
 #include <string>
 
 #include "refhost/check/KnownServers.h"
@@ -56,8 +54,7 @@ std::string commandModulePath(const std::string& given, const std::string& howTo
 std::string serverClassNote(const Module& module, const std::string& name) {
     std::string note;
     for (const ServerRow& row : module.rows()) {
-        const bool known = std::any_of(std::begin(check::kKnownClasses), std::end(check::kKnownClasses),
-                                       [&](const char* c) { return row.className == c; });
+        const bool known = check::knownClass(row.className);
         // Without a name, the rows no host would bind are the likely mistake.
         if (name.empty() ? known : row.serverName != name) continue;
         note += " (\"" + row.serverName + "\" is a server of class " + row.className +
