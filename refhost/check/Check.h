@@ -3,7 +3,9 @@
 // crashes or hangs costs one check and not the run. The parent learns the
 // module's server rows from the load check and then runs the checks by area:
 // table, activation and lifecycle, host services, shader, image filter, threads,
-// and the reference call sequences of the servers this host knows.
+// and the reference call sequences of the servers this host knows. Every module
+// is held to the interface's rules; the servers this host knows (RowFacts::known)
+// to pluginServer.p's own design as well. CheckRules.cpp states which rule is which.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +35,10 @@ struct RowFacts {
     std::string label;  // the row's part of check names: its server name, made unique
     bool isShader() const { return className == host::kShaderHandlerClass; }
     bool isFilter() const { return className == host::kImageFilterHandlerClass; }
+    // One of the servers this host knows ("VelorastinShader", "VelorastinFilter"
+    // in their classes): held to pluginServer.p's own design as well as to the
+    // interface's rules, which every row is held to.
+    bool known() const;
 };
 
 struct ModuleFacts {
@@ -130,7 +136,12 @@ host::Instance createInstance(Driver& driver, const std::string& what) {
 
 // The message an entry returned: "null", or the quoted text, or why it cannot be read.
 std::string messageText(const char* message);
+// Null, or a terminated text of at most 1,023 characters in readable memory:
+// all the interface asks of init's and newTime's results.
+bool readableMessage(const char* message);
 std::string quoted(const std::string& text);
+// The text with every control character shown as '?', for a line of a report.
+std::string printable(std::string text);
 std::string hex(uint32_t value);     // "0x0000002a"
 std::string hexByte(uint8_t value);  // "0x2a"
 std::string decimal(uint64_t value);  // with thousands separators: "100,000"
@@ -200,6 +211,27 @@ std::vector<CheckDefinition> shaderChecks(const ModuleFacts& facts);      // sha
 std::vector<CheckDefinition> filterChecks(const ModuleFacts& facts);      // filter/...
 std::vector<CheckDefinition> floatingPointChecks(const ModuleFacts& facts);  // fpenv/<row>
 std::vector<CheckDefinition> sequenceChecks(const ModuleFacts& facts);    // shader/sequence/..., filter/sequence/...
+
+// What each check holds a module to. The interface's rules bind every module:
+// what a host relies on. pluginServer.p's own design (its eight lookups and
+// their texts, its describe text inside the instance, its exact results and
+// call sequences) binds only the servers this host knows.
+enum class Binds { EveryModule, KnownServers };
+struct Rule {
+    Binds binds;
+    const char* text;  // the rule in one sentence
+};
+struct CheckKind {
+    const char* name;  // the check's name, <row> or <service> standing for the part that varies
+    const char* area;
+    std::vector<Rule> rules;
+};
+// Every kind of check, in the order they run.
+const std::vector<CheckKind>& checkKinds();
+// The kind of the check named `checkName`; null when none is declared.
+const CheckKind* kindOf(const std::string& checkName);
+// "every module", "VelorastinShader / VelorastinFilter only"
+std::string bindsWord(Binds binds);
 
 // The groups of checks that need a loaded module, for the report when it cannot be loaded.
 const std::vector<std::string>& dependentGroups();

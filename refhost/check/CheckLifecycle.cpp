@@ -123,6 +123,8 @@ struct BoundRow {
     host::DestroyEntry destroy = nullptr;
     host::CopyEntry copy = nullptr;
     host::DescribeEntry describe = nullptr;
+    bool known = false;             // one of the servers this host knows
+    const void* library = nullptr;  // an address in the module's image: its descriptor
 
     host::Instance make(const std::string& what) const {
         host::Instance instance = enter(create, nullptr);
@@ -151,7 +153,11 @@ BoundRow bindEntries(const ServerRow& row, const std::string& label) {
 
 BoundRow bindRow(const Module& module, const RowFacts& facts) {
     const ServerRow& row = rowOf(module, facts);
-    return facts.isShader() ? bindEntries<ShaderDriver>(row, facts.label) : bindEntries<FilterDriver>(row, facts.label);
+    BoundRow bound =
+        facts.isShader() ? bindEntries<ShaderDriver>(row, facts.label) : bindEntries<FilterDriver>(row, facts.label);
+    bound.known = facts.known();
+    bound.library = &module.descriptor();
+    return bound;
 }
 
 void copyExpectingZero(const BoundRow& row, host::Instance source, host::Instance target, const std::string& what) {
@@ -226,19 +232,37 @@ void checkCopyNull(const Session& session, const RowFacts& facts) {
     row.dispose(instance);
 }
 
-// describe's text must lie inside the instance, end within 64 bytes, and be
-// all that describe writes there.
+// How far below a check's own frame a text on the stack of a call it made may lie.
+constexpr uintptr_t kStackReach = 1u << 20;
+
+// Where a describe text may lie: in the instance, or in the module's own
+// constants or static data, which last as long as the module. A text on the
+// stack or in freed memory is gone by the time a host reads it. The servers
+// this host knows keep theirs in the instance, and describe writes nothing
+// else of it.
+std::string describeTextPlace(const BoundRow& row, uintptr_t base, std::size_t size, uintptr_t at) {
+    const bool inInstance = at >= base && at < base + size;
+    if (inInstance || (!row.known && platform::inLibraryOf(row.library, reinterpret_cast<const void*>(at)))) return {};
+    const std::string instance = "inside the instance's " + decimal(size) + " bytes at " + hex(base);
+    return row.known ? instance : instance + " or in the module's image";
+}
+
+// describe's text must end within 64 bytes, in memory that outlives the call.
 void checkDescribeOf(const BoundRow& row, host::Instance instance, const std::string& what) {
     std::vector<uint8_t> before = instanceBytes(instance);
     std::vector<uint8_t> after(before.size());  // allocated before the call, so that describe sees a quiet heap
+    int onStack = 0;                             // an address on this thread's stack, above describe's frame
     stage(what);
     const char* text = row.describeText(instance);
     const auto base = reinterpret_cast<uintptr_t>(instance);
     const auto at = reinterpret_cast<uintptr_t>(text);
-    if (!text) fail(what + ": describe entry's result", "a text inside the instance", "null");
-    if (at < base || at >= base + before.size())
-        fail(what + ": describe entry's text", "inside the instance's " + decimal(before.size()) + " bytes at " + hex(base),
-             "a text at " + hex(at));
+    if (!text) fail(what + ": describe entry's result", "a text", "null");
+    if (const std::string place = describeTextPlace(row, base, before.size(), at); !place.empty()) {
+        const auto stackTop = reinterpret_cast<uintptr_t>(&onStack);
+        const bool belowHere = at < stackTop && stackTop - at < kStackReach;
+        fail(what + ": describe entry's text", place,
+             "a text at " + hex(at) + (belowHere ? " (on the stack, where the next call overwrites it)" : ""));
+    }
     std::string description;
     if (!readText(text, 63, description)) {
         std::string longer;
@@ -246,9 +270,11 @@ void checkDescribeOf(const BoundRow& row, host::Instance instance, const std::st
         fail(what + ": describe entry's text", "a terminator within 64 bytes",
              terminated ? std::to_string(longer.size()) + " characters" : "no terminator within 4,096 bytes");
     }
+    if (at < base || at >= base + before.size()) return;
     const std::size_t offset = at - base;
     if (offset + description.size() + 1 > before.size())
         fail(what + ": describe entry's text", "inside the instance", "it running past the instance's end");
+    if (!row.known) return;
     if (!readMemory(instance, after.data(), after.size())) fail(what + ": the instance is no longer readable");
     for (std::size_t i = 0; i < before.size(); ++i) {
         if (i >= offset && i < offset + 64) continue;
@@ -278,8 +304,9 @@ void checkCopyAcross(const Session& session, const std::vector<RowFacts>& handle
         rows.push_back(bindRow(*session.module, facts));
         instances.push_back(rows.back().make(facts.label));
     }
+    // Only the servers this host knows promise to leave an instance of another server alone.
     for (std::size_t a = 0; a < rows.size(); ++a) {
-        for (std::size_t b = 0; b < rows.size(); ++b) {
+        for (std::size_t b = 0; b < rows.size() && rows[a].known; ++b) {
             if (a == b) continue;
             const std::vector<uint8_t> targetBefore = instanceBytes(instances[a]);
             const std::vector<uint8_t> sourceBefore = instanceBytes(instances[b]);
@@ -366,6 +393,9 @@ std::vector<CheckDefinition> lifecycleChecks(const ModuleFacts& facts) {
     }
     checks.push_back({"lifecycle/copy-across", [facts, handlers](std::string&) {
                           if (handlers.size() < 2) skip("the module has fewer than two handler servers");
+                          if (std::none_of(handlers.begin(), handlers.end(), [](const RowFacts& r) { return r.known(); }))
+                              skip("no server of this module is one this host knows, which alone promise to "
+                                   "leave an instance of another server unchanged");
                           checkCopyAcross(Session(facts), handlers);
                       }});
     checks.push_back({"lifecycle/reload", [facts](std::string&) {

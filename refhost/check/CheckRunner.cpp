@@ -203,11 +203,12 @@ Outcome runInProcess(const CheckBody& body) {
 
 void Report::add(const std::string& name, const Outcome& outcome) {
     entries_.push_back({name, outcome});
-    const std::string& detail = verbose_ || outcome.brief.empty() ? outcome.detail : outcome.brief;
+    // One line each, whatever bytes a module's names bring into the detail.
+    const std::string detail = printable(verbose_ || outcome.brief.empty() ? outcome.detail : outcome.brief);
     if (detail.empty())
-        std::printf("%-8s %s\n", statusWord(outcome.status), name.c_str());
+        std::printf("%-8s %s\n", statusWord(outcome.status), printable(name).c_str());
     else
-        std::printf("%-8s %s: %s\n", statusWord(outcome.status), name.c_str(), detail.c_str());
+        std::printf("%-8s %s: %s\n", statusWord(outcome.status), printable(name).c_str(), detail.c_str());
     std::fflush(stdout);
 }
 

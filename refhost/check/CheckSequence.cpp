@@ -118,9 +118,10 @@ void checkFilterSequence(const ModuleFacts& facts, const RowFacts& r) {
 std::vector<CheckDefinition> sequenceChecks(const ModuleFacts& facts) {
     std::vector<CheckDefinition> checks;
     for (const RowFacts& r : facts.handlerRows()) {
-        if (r.isShader() && r.serverName == kLinearizeShaderName)
+        if (!r.known()) continue;
+        if (r.isShader())
             checks.push_back({"shader/sequence/" + r.label, [facts, r](std::string&) { checkShaderSequence(facts, r); }});
-        if (r.isFilter() && r.serverName == kDisplayEncodeFilterName)
+        else
             checks.push_back({"filter/sequence/" + r.label, [facts, r](std::string&) { checkFilterSequence(facts, r); }, true});
     }
     return checks;

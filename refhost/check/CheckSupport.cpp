@@ -79,6 +79,12 @@ void failWith(const std::vector<std::string>& problems) {
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
+std::string printable(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+}
+
 std::string hex(uint32_t value) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "0x%08x", value);
@@ -97,10 +103,20 @@ std::string decimal(uint64_t value) {
     return digits;
 }
 
+namespace {
+constexpr std::size_t kMessageLimit = 1023;
+} // namespace
+
+bool readableMessage(const char* message) {
+    std::string text;
+    return !message || readText(message, kMessageLimit, text);
+}
+
 std::string messageText(const char* message) {
     if (!message) return "null";
     std::string text;
-    if (!readText(message, 1023, text)) return "an unreadable or unterminated text at " + hex(reinterpret_cast<uintptr_t>(message));
+    if (!readText(message, kMessageLimit, text))
+        return "an unreadable or unterminated text at " + hex(reinterpret_cast<uintptr_t>(message));
     return quoted(text);
 }
 

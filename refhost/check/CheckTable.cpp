@@ -3,7 +3,7 @@
 // checks walk the records themselves with safe reads to name each broken rule.
 #include <algorithm>
 #include <map>
-#include <sstream>
+#include <string_view>
 
 #include "refhost/check/Check.h"
 #include "refhost/check/KnownServers.h"
@@ -58,10 +58,35 @@ std::string nameProblem(const char* text) {
     return {};
 }
 
-std::string printable(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20) c = '?';
-    return text;
+// The reply's fields, each as its length in decimal, a colon and its bytes:
+// a name may hold any byte, tabs and line ends too.
+void putField(std::string& out, const std::string& text) { out += std::to_string(text.size()) + ":" + text; }
+
+bool takeField(std::string_view& in, std::string& text) {
+    const std::size_t colon = in.find(':');
+    if (colon == std::string_view::npos || colon == 0 || colon > 9) return false;
+    std::size_t size = 0;
+    for (const char c : in.substr(0, colon)) {
+        if (c < '0' || c > '9') return false;
+        size = size * 10 + static_cast<std::size_t>(c - '0');
+    }
+    in.remove_prefix(colon + 1);
+    if (in.size() < size) return false;
+    text.assign(in.substr(0, size));
+    in.remove_prefix(size);
+    return true;
+}
+
+// A warning for the first control character in a name: the interface allows
+// it, but a host that lists, logs or parses names shows it badly.
+void warnControlCharacter(const std::string& where, const char* what, const std::string& name) {
+    const auto at = std::find_if(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
+    if (at != name.end())
+        warn(where + ": the " + what + " " + quoted(printable(name)) + " holds the control character " +
+             hexByte(static_cast<uint8_t>(*at)) + " at position " + std::to_string(at - name.begin()) +
+             ": a host that lists, logs or parses names may show it badly");
 }
 
 } // namespace
@@ -72,40 +97,37 @@ CheckDefinition loadCheck(const std::string& path) {
                 std::unique_ptr<Module> module = Module::load(path, error);
                 std::string openError, symbolError;
                 openDescriptor(path, openError, symbolError);
-                reply = "opened\t" + printable(openError) + "\n";
+                putField(reply, "opened");
+                putField(reply, openError);
                 if (!module) fail(error);
-                for (const ServerRow& row : module->rows())
-                    reply += "row\t" + std::to_string(row.index) + "\t" + printable(row.className) + "\t" +
-                             printable(row.serverName) + "\n";
+                for (const ServerRow& row : module->rows()) {
+                    putField(reply, "row");
+                    putField(reply, std::to_string(row.index));
+                    putField(reply, row.className);
+                    putField(reply, row.serverName);
+                }
             }};
 }
 
 LoadReply parseLoadReply(const std::string& reply) {
     LoadReply parsed;
-    std::istringstream lines(reply);
-    std::string line;
-    while (std::getline(lines, line)) {
-        // Every field, the empty ones too: an empty server name is the last field of its line.
-        std::vector<std::string> fields;
-        for (std::size_t start = 0;;) {
-            const std::size_t tab = line.find('\t', start);
-            fields.push_back(line.substr(start, tab - start));
-            if (tab == std::string::npos) break;
-            start = tab + 1;
+    std::string_view in(reply);
+    for (std::string kind; takeField(in, kind);) {
+        if (kind == "opened") {
+            if (!takeField(in, parsed.openError)) break;
+            parsed.opened = parsed.openError.empty();
+            continue;
         }
-        if (fields[0] == "opened") {
-            parsed.opened = fields.size() < 2 || fields[1].empty();
-            if (!parsed.opened) parsed.openError = fields[1];
-        } else if (fields[0] == "row" && fields.size() == 4) {
-            parsed.rows.push_back({std::stoi(fields[1]), fields[2], fields[3], fields[3]});
-        }
+        std::string index, className, serverName;
+        if (kind != "row" || !takeField(in, index) || !takeField(in, className) || !takeField(in, serverName)) break;
+        parsed.rows.push_back({std::stoi(index), className, serverName, printable(serverName)});
     }
-    // Check names name a row by its server name; rows that share one, or have
-    // none, get their index too.
+    // Check names name a row by its server name, its control characters shown
+    // as '?'; rows that share such a label, or have no name, get their index too.
     std::map<std::string, int> uses;
-    for (const RowFacts& row : parsed.rows) ++uses[row.serverName];
+    for (const RowFacts& row : parsed.rows) ++uses[row.label];
     for (RowFacts& row : parsed.rows)
-        if (uses[row.serverName] > 1 || row.serverName.empty()) row.label += "#" + std::to_string(row.index);
+        if (uses[row.label] > 1 || row.serverName.empty()) row.label += "#" + std::to_string(row.index);
     return parsed;
 }
 
@@ -179,6 +201,8 @@ CheckDefinition tableCheck(const std::string& path) {
                         problems.push_back(where + ": server name: expected " + rule + ", saw " + serverProblem);
                     if (!row.activate) problems.push_back(where + ": activation function: expected a function, saw null");
                     if (!classProblem.empty() || !serverProblem.empty()) continue;
+                    warnControlCharacter(where, "class name", row.className);
+                    warnControlCharacter(where, "server name", row.serverName);
                     if (!knownClass(row.className))
                         warn(where + ": class " + quoted(row.className) + " is none of the classes a host knows (" +
                              knownClassList() + "), so no host binds " + quoted(row.serverName));

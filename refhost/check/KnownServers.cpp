@@ -1,5 +1,7 @@
 #include "refhost/check/KnownServers.h"
 
+#include "refhost/check/Check.h"
+
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -15,6 +17,10 @@ std::string knownClassList() {
     std::string list;
     for (const char* known : kKnownClasses) list += (list.empty() ? "" : ", ") + std::string(known);
     return list;
+}
+
+bool RowFacts::known() const {
+    return (isShader() && serverName == kLinearizeShaderName) || (isFilter() && serverName == kDisplayEncodeFilterName);
 }
 
 uint8_t displayEncode(uint8_t v) {

@@ -34,6 +34,18 @@ std::vector<CheckDefinition> rowChecks(const ModuleFacts& facts) {
     return all;
 }
 
+// With --rules, a check's name and under it each of its rules with whom it binds.
+void printListed(const std::string& name, bool randomised, bool rules) {
+    std::printf("%s%s\n", printable(name).c_str(), randomised ? "  (randomised)" : "");
+    if (!rules) return;
+    const CheckKind* kind = kindOf(name);
+    if (!kind) {
+        std::printf("    (no rule declared)\n");
+        return;
+    }
+    for (const Rule& rule : kind->rules) std::printf("    %s: %s\n", bindsWord(rule.binds).c_str(), rule.text);
+}
+
 std::string seedSuffix(uint32_t seed) { return " [seed " + std::to_string(seed) + "]"; }
 
 std::string hexText(const std::string& bytes) {
@@ -118,16 +130,16 @@ int runCheck(const CheckOptions& options) {
     const LoadReply loaded = parseLoadReply(load.reply);
     ModuleFacts facts{modulePath, options.seed, loaded.rows};
 
-    if (options.list) {
+    if (options.list || options.rules) {
         for (const char* name : {"load", "descriptor", "table"})
-            if (selected(name)) std::printf("%s\n", name);
+            if (selected(name)) printListed(name, false, options.rules);
         if (!load.reportedPass) {
             std::fprintf(stderr, "refhost check: %s: the module does not load (%s), so its rows' checks are unknown\n",
                          modulePath.c_str(), load.detail.c_str());
             return kExitFailed;
         }
         for (const CheckDefinition& entry : rowChecks(facts))
-            if (selected(entry.name)) std::printf("%s%s\n", entry.name.c_str(), entry.randomised ? "  (randomised)" : "");
+            if (selected(entry.name)) printListed(entry.name, entry.randomised, options.rules);
         return kExitSuccess;
     }
 
@@ -215,6 +227,9 @@ CommandLine addCheckCommand(CLI::App& app) {
     command->add_option("--repeat", options->repeat, "Run the randomised checks with seeds SEED .. SEED+N-1")
         ->check(CLI::Range(1, 1000000))->capture_default_str();
     command->add_flag("--list", options->list, "Print the name of every check of the module and run none");
+    command->add_flag("--rules", options->rules,
+                      "List the checks as --list does, each with its rules: those of the interface bind\n"
+                      "every module, pluginServer.p's own only the servers this host knows");
     command->add_flag("--strict", options->strict, "Warnings fail the run");
     command->add_flag("--verbose", options->verbose,
                       "Print every part of a failure that has many; without it a line names the first\n"

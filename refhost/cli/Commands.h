@@ -87,6 +87,7 @@ struct CheckOptions {
     std::string junit;      // JUnit XML report path, empty for none
     std::string json;       // JSON report path, empty for none
     bool list = false;      // print the checks' names, run none
+    bool rules = false;     // with list: each check's rules under its name
     int32_t repeat = 1;     // the randomised checks run with seeds seed .. seed + repeat - 1
     bool noFork = false;    // every check in this process (for a debugger)
     bool strict = false;    // warnings fail the run

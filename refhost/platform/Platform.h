@@ -27,6 +27,10 @@ void* librarySymbol(void* library, const char* name);  // null when not exported
 enum class LibraryFormat { Elf, PortableExecutable };
 LibraryFormat libraryFormat();
 void closeLibrary(void* library);
+// Whether `address` lies in the image (code, constants, static data) of the
+// loaded library that also holds `anchor`: such memory lasts as long as the
+// library stays loaded.
+bool inLibraryOf(const void* anchor, const void* address);
 
 // Copies `size` bytes from `address` into `out` without faulting: false where
 // any of them is not readable memory of this process.

@@ -46,6 +46,11 @@ void* librarySymbol(void* library, const char* name) {
 
 void closeLibrary(void* library) { dlclose(library); }
 
+bool inLibraryOf(const void* anchor, const void* address) {
+    Dl_info a{}, b{};
+    return dladdr(anchor, &a) && dladdr(address, &b) && a.dli_fbase && a.dli_fbase == b.dli_fbase;
+}
+
 LibraryFormat libraryFormat() { return LibraryFormat::Elf; }
 
 bool readMemory(const void* address, void* out, std::size_t size) {

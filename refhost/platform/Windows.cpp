@@ -90,6 +90,13 @@ void* librarySymbol(void* library, const char* name) {
 
 void closeLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
 
+bool inLibraryOf(const void* anchor, const void* address) {
+    constexpr DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+    HMODULE a = nullptr, b = nullptr;
+    return GetModuleHandleExW(flags, static_cast<LPCWSTR>(anchor), &a) &&
+           GetModuleHandleExW(flags, static_cast<LPCWSTR>(address), &b) && a == b;
+}
+
 LibraryFormat libraryFormat() { return LibraryFormat::PortableExecutable; }
 
 bool readMemory(const void* address, void* out, std::size_t size) {

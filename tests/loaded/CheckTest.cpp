@@ -212,8 +212,50 @@ INSTANTIATE_TEST_SUITE_P(
                     PlantedFault{"empty_name", "FAIL", "table", "row 0: the server name is empty"},
                     PlantedFault{"never_advances", "WARN", "filter/abort/TinyFilter",
                                  "never called the progress monitor's advance, whose answer is how a host stops a "
-                                 "filter: a host cannot stop this one"}),
+                                 "filter: a host cannot stop this one"},
+                    PlantedFault{"describe_on_stack", "FAIL", "lifecycle/describe/TinyFilter",
+                                 "(on the stack, where the next call overwrites it)"}),
     [](const testing::TestParamInfo<PlantedFault>& info) { return std::string(info.param.fixture); });
+
+// ---- correct modules of other designs ----
+
+// Held to the interface's rules alone, a module of another design than
+// pluginServer.p's passes, with --strict too unless a warning is the point.
+struct CorrectModule {
+    const char* fixture;
+    const char* warned = "";  // the check that warns, if any
+    const char* detail = "";  // a part of what its line says
+};
+
+void PrintTo(const CorrectModule& module, std::ostream* out) { *out << module.fixture; }
+
+class CheckPassesModule : public testing::TestWithParam<CorrectModule> {};
+
+TEST_P(CheckPassesModule, WithExitZeroAndNoFailure) {
+    const CorrectModule& module = GetParam();
+    const std::string path = fixture(module.fixture);
+    if (!fs::exists(path)) GTEST_SKIP() << path << " is not built here";
+    const bool warns = *module.warned != '\0';
+    const CheckRun run = runCheck(path, warns ? std::vector<std::string>{} : std::vector<std::string>{"--strict"});
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    EXPECT_EQ(run.linesWith("FAIL") + run.linesWith("CRASH") + run.linesWith("TIMEOUT"), 0) << run.output;
+    // Only lifecycle/copy-across skips: no server of these modules is one the host knows.
+    EXPECT_EQ(run.linesWith("SKIP"), 1) << run.output;
+    EXPECT_TRUE(run.hasLine("SKIP", "lifecycle/copy-across")) << run.output;
+    EXPECT_EQ(run.linesWith("WARN"), warns ? 1 : 0) << run.output;
+    if (!warns) return;
+    const std::optional<std::string> detail = run.detailOf("WARN", module.warned);
+    ASSERT_TRUE(detail) << run.output;
+    EXPECT_NE(detail->find(module.detail), std::string::npos) << module.detail << "\n" << run.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OtherDesigns, CheckPassesModule,
+    testing::Values(CorrectModule{"no_services"}, CorrectModule{"own_messages"}, CorrectModule{"describe_constant"},
+                    CorrectModule{"tab_in_name", "table",
+                                  "row 1: the server name \"Tint?Filter\" holds the control character 0x09 at "
+                                  "position 4"}),
+    [](const testing::TestParamInfo<CorrectModule>& info) { return std::string(info.param.fixture); });
 
 TEST(CheckCommand, ATableFaultStillLetsTheDescriptorCheckPass) {
     const std::string path = fixture("no_end_row");
@@ -339,6 +381,26 @@ TEST(CheckCommand, ListNamesEveryCheckAndRunsNone) {
 
     const CheckRun some = runCheck(testing_support::modulePath(), {"--list", "--only", "*/sequence/*"});
     EXPECT_EQ(some.output, "shader/sequence/VelorastinShader\nfilter/sequence/VelorastinFilter  (randomised)\n");
+}
+
+// Every check states its rules, and the docs' table holds each with whom it binds.
+TEST(CheckCommand, RulesFollowEveryCheckAndAreThoseOfTheDocs) {
+    const CheckRun run = runCheck(testing_support::modulePath(), {"--rules"});
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    EXPECT_EQ(run.output.find("(no rule declared)"), std::string::npos) << run.output;
+    const std::string docs = readFile(fs::path(EXAMPLES_DIR) / ".." / ".." / "docs" / "checks.md");
+    ASSERT_FALSE(docs.empty());
+    std::istringstream lines(run.output);
+    int rules = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("    ", 0) != 0) continue;
+        const std::size_t colon = line.find(": ");
+        ASSERT_NE(colon, std::string::npos) << line;
+        const std::string row = "| " + line.substr(colon + 2) + " | " + line.substr(4, colon - 4) + " |";
+        EXPECT_NE(docs.find(row), std::string::npos) << row;
+        ++rules;
+    }
+    EXPECT_GT(rules, 30) << run.output;
 }
 
 TEST(CheckCommand, RepeatRunsOnlyTheRandomisedChecksOncePerSeed) {

@@ -1,5 +1,7 @@
-# refhost.exe's verdict on one planted-fault fixture: the status and check that
-# the Linux tests expect of it, read from their table (PlantedFault entries).
+# refhost.exe's verdict on one fixture, as the Linux tests expect it (their
+# table): for a planted fault (a PlantedFault entry) the status and check that
+# name it; for a correct module of another design (a CorrectModule entry) a run
+# of every check that passes, with --strict unless a warning is the point.
 #   cmake -DWINE_RUN=scripts/wine-run -DPREFIX=wine -DREFHOST=refhost.exe -DTABLE=CheckTest.cpp
 #         -DFIXTURE=fixtures/name.p -DNAME=name -P CheckFixture.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -8,35 +10,55 @@ file(READ ${TABLE} table)
 string(REPLACE "\\\"" "<q>" table "${table}")
 # Adjacent string literals are one string.
 string(REGEX REPLACE "\"[ \t\r\n]+\"" "" table "${table}")
-string(REGEX MATCH "PlantedFault{\"${NAME}\"[^}]*}" entry "${table}")
+string(REGEX MATCH "(PlantedFault|CorrectModule){\"${NAME}\"[^}]*}" entry "${table}")
 if(NOT entry)
-  message(FATAL_ERROR "no PlantedFault entry for ${NAME} in ${TABLE}")
+  message(FATAL_ERROR "no PlantedFault or CorrectModule entry for ${NAME} in ${TABLE}")
 endif()
+set(kind "${CMAKE_MATCH_1}")
 string(REGEX MATCHALL "\"[^\"]*\"" fields "${entry}")
 list(TRANSFORM fields REPLACE "^\"(.*)\"$" "\\1")
 list(TRANSFORM fields REPLACE "<q>" "\"")
-list(GET fields 1 status)
-list(GET fields 2 check)
-set(detail "")
 list(LENGTH fields count)
-if(count GREATER 3)
-  list(GET fields 3 detail)
+set(status "")
+set(check "")
+set(detail "")
+if(kind STREQUAL "CorrectModule")
+  set(expected_exit 0)
+  set(only "")
+  if(count GREATER 1)
+    set(status WARN)
+    list(GET fields 1 check)
+    list(GET fields 2 detail)
+  endif()
+else()
+  set(expected_exit 1)
+  list(GET fields 1 status)
+  list(GET fields 2 check)
+  set(only --only ${check})
+  if(count GREATER 3)
+    list(GET fields 3 detail)
+  endif()
 endif()
 # A fault is an access violation here, not a signal.
 string(REPLACE "SIGSEGV (Segmentation fault)" "exception 0xC0000005 (access violation)" detail "${detail}")
 
-# A warning fails the run only with --strict.
+# A warning fails the run only with --strict: a planted one is flagged with it,
+# a correct module passes with it unless its warning is the point.
 set(strict "")
-if(status STREQUAL "WARN")
+if((expected_exit EQUAL 1 AND status STREQUAL "WARN") OR (expected_exit EQUAL 0 AND NOT status))
   set(strict "--strict")
 endif()
 
 # Windows paths for the program: Wine's drive Z: is the root of the file system.
-execute_process(COMMAND ${WINE_RUN} ${PREFIX} ${REFHOST} check Z:${FIXTURE} --only ${check} ${strict}
+execute_process(COMMAND ${WINE_RUN} ${PREFIX} ${REFHOST} check Z:${FIXTURE} ${only} ${strict}
   OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE exit_status)
 string(REPLACE "\r\n" "\n" output "${output}")
-if(NOT exit_status EQUAL 1)
-  message(FATAL_ERROR "${NAME}: exit status ${exit_status}, expected 1\n${output}${errors}")
+if(NOT exit_status EQUAL expected_exit)
+  message(FATAL_ERROR "${NAME}: exit status ${exit_status}, expected ${expected_exit}\n${output}${errors}")
+endif()
+if(NOT status)
+  message(STATUS "${NAME}: every check passed")
+  return()
 endif()
 string(LENGTH "${status}" width)
 set(padded "${status}")
