@@ -246,14 +246,18 @@ Outcome runInProcess(const CheckBody& body);
 class Report {
 public:
     // `verbose`: the console lines carry whole details, not their brief forms.
-    explicit Report(bool verbose = false) : verbose_(verbose) {}
+    // `strict`: a warning fails the run, and the summary and both reports count
+    // it as failed, so that they agree with the exit status.
+    Report(bool verbose, bool strict) : verbose_(verbose), strict_(strict) {}
     // Prints the check's line at once.
     void add(const std::string& name, const Outcome& outcome);
     // "seed N", the warned checks when there are any, and
-    // "P passed, F failed[, S skipped]" (warnings count as passed).
+    // "P passed, F failed[, S skipped]".
     void printSummary(uint32_t seed) const;
-    // Nothing failed, crashed or timed out; with `strict`, nothing warned either.
-    bool allPassed(bool strict = false) const;
+    // Nothing failed, crashed or timed out; under strict, nothing warned either.
+    bool allPassed() const;
+    // Whatever bytes the module's names and the details hold, the reports are
+    // well-formed UTF-8 XML and valid UTF-8 JSON.
     bool writeJUnit(const std::string& path, const std::string& modulePath, uint32_t seed, std::string& error) const;
     bool writeJson(const std::string& path, const std::string& modulePath, uint32_t seed, std::string& error) const;
 
@@ -262,8 +266,16 @@ private:
         std::string name;
         Outcome outcome;
     };
+    // Whether the entry fails the run: a failure, crash or timeout, and under strict a warning.
+    bool fails(const Entry& entry) const;
+    struct Counts {
+        int passed = 0, warned = 0, failed = 0, skipped = 0;
+    };
+    Counts counts() const;
+
     std::vector<Entry> entries_;
     bool verbose_;
+    bool strict_;
 };
 
 } // namespace refhost::check

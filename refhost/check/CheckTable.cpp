@@ -7,6 +7,7 @@
 
 #include "refhost/check/Check.h"
 #include "refhost/check/KnownServers.h"
+#include "refhost/host/Utf8.h"
 #include "refhost/platform/Platform.h"
 
 namespace refhost::check {
@@ -58,10 +59,56 @@ std::string nameProblem(const char* text) {
     return {};
 }
 
-std::string printable(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20) c = '?';
-    return text;
+// A field of the load reply: the module's bytes exactly, with the tab and
+// line end that frame the fields escaped, so that the rows the parent and
+// every child see are the module's own.
+std::string replyField(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '\t') out += "\\t";
+        else if (c == '\n') out += "\\n";
+        else out += c;
+    }
+    return out;
+}
+
+std::string fromReplyField(const std::string& field) {
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '\\' || i + 1 == field.size()) {
+            out += field[i];
+            continue;
+        }
+        const char c = field[++i];
+        out += c == 't' ? '\t' : c == 'n' ? '\n' : c;
+    }
+    return out;
+}
+
+// A row's part of check names: its server name, with each control character
+// and each byte that is no part of a UTF-8 character written as \xNN, so that
+// a check name reads the same on a console, in a report and on a command line.
+std::string labelOf(const std::string& name) {
+    static const char digits[] = "0123456789abcdef";
+    std::string label;
+    for (std::string_view rest(name); !rest.empty();) {
+        const int n = utf8SequenceAt(rest);
+        const bool control = controlAt(rest);
+        const std::size_t size = static_cast<std::size_t>(n > 0 ? n : -n);
+        for (std::size_t i = 0; i < size; ++i) {
+            if (n > 0 && !control) {
+                label += rest[i];
+                continue;
+            }
+            const auto c = static_cast<unsigned char>(rest[i]);
+            label += "\\x";
+            label += digits[c >> 4];
+            label += digits[c & 0xF];
+        }
+        rest.remove_prefix(size);
+    }
+    return label;
 }
 
 } // namespace
@@ -72,11 +119,11 @@ CheckDefinition loadCheck(const std::string& path) {
                 std::unique_ptr<Module> module = Module::load(path, error);
                 std::string openError, symbolError;
                 openDescriptor(path, openError, symbolError);
-                reply = "opened\t" + printable(openError) + "\n";
+                reply = "opened\t" + replyField(openError) + "\n";
                 if (!module) fail(error);
                 for (const ServerRow& row : module->rows())
-                    reply += "row\t" + std::to_string(row.index) + "\t" + printable(row.className) + "\t" +
-                             printable(row.serverName) + "\n";
+                    reply += "row\t" + std::to_string(row.index) + "\t" + replyField(row.className) + "\t" +
+                             replyField(row.serverName) + "\n";
             }};
 }
 
@@ -95,17 +142,18 @@ LoadReply parseLoadReply(const std::string& reply) {
         }
         if (fields[0] == "opened") {
             parsed.opened = fields.size() < 2 || fields[1].empty();
-            if (!parsed.opened) parsed.openError = fields[1];
+            if (!parsed.opened) parsed.openError = fromReplyField(fields[1]);
         } else if (fields[0] == "row" && fields.size() == 4) {
-            parsed.rows.push_back({std::stoi(fields[1]), fields[2], fields[3], fields[3]});
+            const std::string serverName = fromReplyField(fields[3]);
+            parsed.rows.push_back({std::stoi(fields[1]), fromReplyField(fields[2]), serverName, labelOf(serverName)});
         }
     }
-    // Check names name a row by its server name; rows that share one, or have
-    // none, get their index too.
+    // Check names name a row by its server name; rows whose labels are the
+    // same, or empty, get their index too.
     std::map<std::string, int> uses;
-    for (const RowFacts& row : parsed.rows) ++uses[row.serverName];
+    for (const RowFacts& row : parsed.rows) ++uses[row.label];
     for (RowFacts& row : parsed.rows)
-        if (uses[row.serverName] > 1 || row.serverName.empty()) row.label += "#" + std::to_string(row.index);
+        if (uses[row.label] > 1 || row.label.empty()) row.label += "#" + std::to_string(row.index);
     return parsed;
 }
 
