@@ -140,8 +140,9 @@ std::string messageText(const char* message);
 // all the interface asks of init's and newTime's results.
 bool readableMessage(const char* message);
 std::string quoted(const std::string& text);
-// The text with every control character shown as '?', for a line of a report.
-std::string printable(std::string text);
+// The text for a console line: valid UTF-8 on one line, each control
+// character a terminal would act on shown as U+FFFD.
+std::string printable(const std::string& text);
 std::string hex(uint32_t value);     // "0x0000002a"
 std::string hexByte(uint8_t value);  // "0x2a"
 std::string decimal(uint64_t value);  // with thousands separators: "100,000"
@@ -278,14 +279,18 @@ Outcome runInProcess(const CheckBody& body);
 class Report {
 public:
     // `verbose`: the console lines carry whole details, not their brief forms.
-    explicit Report(bool verbose = false) : verbose_(verbose) {}
+    // `strict`: a warning fails the run, and the summary and both reports count
+    // it as failed, so that they agree with the exit status.
+    Report(bool verbose, bool strict) : verbose_(verbose), strict_(strict) {}
     // Prints the check's line at once.
     void add(const std::string& name, const Outcome& outcome);
     // "seed N", the warned checks when there are any, and
-    // "P passed, F failed[, S skipped]" (warnings count as passed).
+    // "P passed, F failed[, S skipped]".
     void printSummary(uint32_t seed) const;
-    // Nothing failed, crashed or timed out; with `strict`, nothing warned either.
-    bool allPassed(bool strict = false) const;
+    // Nothing failed, crashed or timed out; under strict, nothing warned either.
+    bool allPassed() const;
+    // Whatever bytes the module's names and the details hold, the reports are
+    // well-formed UTF-8 XML and valid UTF-8 JSON.
     bool writeJUnit(const std::string& path, const std::string& modulePath, uint32_t seed, std::string& error) const;
     bool writeJson(const std::string& path, const std::string& modulePath, uint32_t seed, std::string& error) const;
 
@@ -294,8 +299,16 @@ private:
         std::string name;
         Outcome outcome;
     };
+    // Whether the entry fails the run: a failure, crash or timeout, and under strict a warning.
+    bool fails(const Entry& entry) const;
+    struct Counts {
+        int passed = 0, warned = 0, failed = 0, skipped = 0;
+    };
+    Counts counts() const;
+
     std::vector<Entry> entries_;
     bool verbose_;
+    bool strict_;
 };
 
 } // namespace refhost::check

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "refhost/check/Check.h"
+#include "refhost/host/Utf8.h"
 #include "refhost/platform/Platform.h"
 
 namespace refhost::check {
@@ -79,25 +80,38 @@ std::string secondsText(double seconds) {
     return buffer;
 }
 
+// XML 1.0 holds no control character but tab and the line ends, not even as a
+// reference, nor U+FFFE and U+FFFF: those become U+FFFD. Tab and the line ends
+// are written as references, which an attribute keeps (a parser turns them
+// into spaces when written as they are).
 std::string xmlEscaped(const std::string& text) {
+    const std::string valid = validUtf8(text);
     std::string out;
-    for (const char c : text) {
+    for (std::size_t i = 0; i < valid.size(); ++i) {
+        const char c = valid[i];
         switch (c) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
         case '"': out += "&quot;"; break;
         case '\'': out += "&apos;"; break;
+        case '\t': out += "&#9;"; break;
+        case '\n': out += "&#10;"; break;
+        case '\r': out += "&#13;"; break;
         default:
-            // XML 1.0 allows no other control characters.
-            if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
-                out += '?';
-            else
+            if (static_cast<unsigned char>(c) < 0x20) {
+                out += kReplacementCharacter;
+            } else if (valid.compare(i, 2, "\xEF\xBF") == 0 && static_cast<unsigned char>(valid[i + 2]) >= 0xBE) {
+                out += kReplacementCharacter;
+                i += 2;
+            } else {
                 out += c;
+            }
         }
     }
     return out;
 }
+
 
 } // namespace
 
@@ -212,42 +226,47 @@ void Report::add(const std::string& name, const Outcome& outcome) {
     std::fflush(stdout);
 }
 
-bool Report::allPassed(bool strict) const {
-    for (const Entry& e : entries_) {
-        const Status s = e.outcome.status;
-        if (s != Status::Pass && s != Status::Skip && !(s == Status::Warn && !strict)) return false;
-    }
-    return true;
+bool Report::fails(const Entry& entry) const {
+    const Status s = entry.outcome.status;
+    return s == Status::Fail || s == Status::Crash || s == Status::Timeout || (s == Status::Warn && strict_);
 }
 
-void Report::printSummary(uint32_t seed) const {
-    int passed = 0, failed = 0, skipped = 0;
-    std::string warned;
-    int warnings = 0;
+Report::Counts Report::counts() const {
+    Counts counts;
     for (const Entry& e : entries_) {
-        if (e.outcome.status == Status::Pass || e.outcome.status == Status::Warn)
-            ++passed;
+        if (e.outcome.status == Status::Warn) ++counts.warned;
+        if (fails(e))
+            ++counts.failed;
         else if (e.outcome.status == Status::Skip)
-            ++skipped;
+            ++counts.skipped;
         else
-            ++failed;
-        if (e.outcome.status == Status::Warn) {
-            warned += (warnings ? ", " : "") + e.name;
-            ++warnings;
-        }
+            ++counts.passed;
     }
+    return counts;
+}
+
+bool Report::allPassed() const { return counts().failed == 0; }
+
+void Report::printSummary(uint32_t seed) const {
+    const Counts counts = this->counts();
+    std::string warned;
+    for (const Entry& e : entries_)
+        if (e.outcome.status == Status::Warn) warned += (warned.empty() ? "" : ", ") + printable(e.name);
     std::printf("seed %u\n", seed);
-    if (warnings) std::printf("%d %s (%s)\n", warnings, warnings == 1 ? "warning" : "warnings", warned.c_str());
-    if (skipped)
-        std::printf("%d passed, %d failed, %d skipped\n", passed, failed, skipped);
+    if (counts.warned)
+        std::printf("%d %s (%s)%s\n", counts.warned, counts.warned == 1 ? "warning" : "warnings", warned.c_str(),
+                    strict_ ? ", failed under --strict" : "");
+    if (counts.skipped)
+        std::printf("%d passed, %d failed, %d skipped\n", counts.passed, counts.failed, counts.skipped);
     else
-        std::printf("%d passed, %d failed\n", passed, failed);
+        std::printf("%d passed, %d failed\n", counts.passed, counts.failed);
     std::fflush(stdout);
 }
 
 bool Report::writeJUnit(const std::string& path, const std::string& modulePath, uint32_t seed,
                         std::string& error) const {
-    int failures = 0, errors = 0, skipped = 0;
+    // A crash or timeout is an error; a broken rule, and under strict a warning, a failure.
+    int errors = 0;
     double total = 0.0;
     std::string cases;
     for (const Entry& e : entries_) {
@@ -260,10 +279,12 @@ bool Report::writeJUnit(const std::string& path, const std::string& modulePath, 
         switch (o.status) {
         case Status::Pass: cases += "/>\n"; continue;
         case Status::Warn:
-            cases += ">\n      <system-out>WARN: " + message + "</system-out>\n";
+            if (strict_)
+                cases += ">\n      <failure type=\"WARN\" message=\"" + message + "\"/>\n";
+            else
+                cases += ">\n      <system-out>WARN: " + message + "</system-out>\n";
             break;
         case Status::Fail:
-            ++failures;
             cases += ">\n      <failure message=\"" + message + "\"/>\n";
             break;
         case Status::Crash:
@@ -272,43 +293,40 @@ bool Report::writeJUnit(const std::string& path, const std::string& modulePath, 
             cases += ">\n      <error type=\"" + std::string(statusWord(o.status)) + "\" message=\"" + message + "\"/>\n";
             break;
         case Status::Skip:
-            ++skipped;
             cases += ">\n      <skipped message=\"" + message + "\"/>\n";
             break;
         }
         cases += "    </testcase>\n";
     }
-    const std::string counts = "tests=\"" + std::to_string(entries_.size()) + "\" failures=\"" +
-                               std::to_string(failures) + "\" errors=\"" + std::to_string(errors) + "\" skipped=\"" +
-                               std::to_string(skipped) + "\" time=\"" + std::to_string(total) + "\"";
-    const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"refhost check\" " + counts +
-                            ">\n  <testsuite name=\"" + xmlEscaped(modulePath) + "\" " + counts +
+    const Counts counts = this->counts();
+    const std::string attributes = "tests=\"" + std::to_string(entries_.size()) + "\" failures=\"" +
+                                   std::to_string(counts.failed - errors) + "\" errors=\"" + std::to_string(errors) +
+                                   "\" skipped=\"" + std::to_string(counts.skipped) + "\" time=\"" +
+                                   std::to_string(total) + "\"";
+    const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"refhost check\" " +
+                            attributes + ">\n  <testsuite name=\"" + xmlEscaped(modulePath) + "\" " + attributes +
                             ">\n    <properties>\n      <property name=\"seed\" value=\"" + std::to_string(seed) +
+                            "\"/>\n      <property name=\"strict\" value=\"" + (strict_ ? "true" : "false") +
                             "\"/>\n    </properties>\n" + cases + "  </testsuite>\n</testsuites>\n";
     return writeFileAtomically(path, "JUnit report", xml, error);
 }
 
 bool Report::writeJson(const std::string& path, const std::string& modulePath, uint32_t seed, std::string& error) const {
-    int passed = 0, warned = 0, failed = 0, skipped = 0;
     std::string checks;
     for (const Entry& e : entries_) {
         const Outcome& o = e.outcome;
-        switch (o.status) {
-        case Status::Pass: ++passed; break;
-        case Status::Warn: ++passed, ++warned; break;
-        case Status::Skip: ++skipped; break;
-        default: ++failed;
-        }
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.3f", o.seconds);
         checks += std::string(checks.empty() ? "" : ",\n") + "    {\"name\": " + jsonText(e.name) +
                   ", \"status\": " + jsonText(statusWord(o.status)) + ", \"detail\": " + jsonText(o.detail) +
                   ", \"seconds\": " + seconds + "}";
     }
+    const Counts counts = this->counts();
     const std::string json = "{\n  \"module\": " + jsonText(modulePath) + ",\n  \"seed\": " + std::to_string(seed) +
-                             ",\n  \"passed\": " + std::to_string(passed) + ",\n  \"warned\": " + std::to_string(warned) +
-                             ",\n  \"failed\": " + std::to_string(failed) + ",\n  \"skipped\": " +
-                             std::to_string(skipped) + ",\n  \"checks\": [\n" + checks + "\n  ]\n}\n";
+                             ",\n  \"strict\": " + (strict_ ? "true" : "false") + ",\n  \"passed\": " +
+                             std::to_string(counts.passed) + ",\n  \"warned\": " + std::to_string(counts.warned) +
+                             ",\n  \"failed\": " + std::to_string(counts.failed) + ",\n  \"skipped\": " +
+                             std::to_string(counts.skipped) + ",\n  \"checks\": [\n" + checks + "\n  ]\n}\n";
     return writeFileAtomically(path, "JSON report", json, error);
 }
 

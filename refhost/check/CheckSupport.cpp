@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "refhost/check/Check.h"
+#include "refhost/host/Utf8.h"
 #include "refhost/platform/Platform.h"
 
 namespace refhost::check {
@@ -79,10 +80,18 @@ void failWith(const std::vector<std::string>& problems) {
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
-std::string printable(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    return text;
+std::string printable(const std::string& text) {
+    const std::string valid = validUtf8(text);
+    std::string out;
+    for (std::string_view rest(valid); !rest.empty();) {
+        const auto size = static_cast<std::size_t>(utf8SequenceAt(rest));
+        if (controlAt(rest))
+            out += kReplacementCharacter;
+        else
+            out += rest.substr(0, size);
+        rest.remove_prefix(size);
+    }
+    return out;
 }
 
 std::string hex(uint32_t value) {

@@ -7,6 +7,7 @@
 
 #include "refhost/check/Check.h"
 #include "refhost/check/KnownServers.h"
+#include "refhost/host/Utf8.h"
 #include "refhost/platform/Platform.h"
 
 namespace refhost::check {
@@ -77,6 +78,31 @@ bool takeField(std::string_view& in, std::string& text) {
     return true;
 }
 
+// A row's part of check names: its server name, with each control character
+// and each byte that is no part of a UTF-8 character written as \xNN, so that
+// a check name reads the same on a console, in a report and on a command line.
+std::string labelOf(const std::string& name) {
+    static const char digits[] = "0123456789abcdef";
+    std::string label;
+    for (std::string_view rest(name); !rest.empty();) {
+        const int n = utf8SequenceAt(rest);
+        const bool control = controlAt(rest);
+        const std::size_t size = static_cast<std::size_t>(n > 0 ? n : -n);
+        for (std::size_t i = 0; i < size; ++i) {
+            if (n > 0 && !control) {
+                label += rest[i];
+                continue;
+            }
+            const auto c = static_cast<unsigned char>(rest[i]);
+            label += "\\x";
+            label += digits[c >> 4];
+            label += digits[c & 0xF];
+        }
+        rest.remove_prefix(size);
+    }
+    return label;
+}
+
 // A warning for the first control character in a name: the interface allows
 // it, but a host that lists, logs or parses names shows it badly.
 void warnControlCharacter(const std::string& where, const char* what, const std::string& name) {
@@ -84,7 +110,7 @@ void warnControlCharacter(const std::string& where, const char* what, const std:
         return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
     });
     if (at != name.end())
-        warn(where + ": the " + what + " " + quoted(printable(name)) + " holds the control character " +
+        warn(where + ": the " + what + " " + quoted(labelOf(name)) + " holds the control character " +
              hexByte(static_cast<uint8_t>(*at)) + " at position " + std::to_string(at - name.begin()) +
              ": a host that lists, logs or parses names may show it badly");
 }
@@ -120,14 +146,14 @@ LoadReply parseLoadReply(const std::string& reply) {
         }
         std::string index, className, serverName;
         if (kind != "row" || !takeField(in, index) || !takeField(in, className) || !takeField(in, serverName)) break;
-        parsed.rows.push_back({std::stoi(index), className, serverName, printable(serverName)});
+        parsed.rows.push_back({std::stoi(index), className, serverName, labelOf(serverName)});
     }
-    // Check names name a row by its server name, its control characters shown
-    // as '?'; rows that share such a label, or have no name, get their index too.
+    // Check names name a row by its server name; rows whose labels are the
+    // same, or empty, get their index too.
     std::map<std::string, int> uses;
     for (const RowFacts& row : parsed.rows) ++uses[row.label];
     for (RowFacts& row : parsed.rows)
-        if (uses[row.label] > 1 || row.serverName.empty()) row.label += "#" + std::to_string(row.index);
+        if (uses[row.label] > 1 || row.label.empty()) row.label += "#" + std::to_string(row.index);
     return parsed;
 }
 

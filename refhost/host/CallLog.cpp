@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "refhost/host/Utf8.h"
+
 namespace refhost {
 
 std::string Call::text() const {
@@ -32,7 +34,7 @@ std::string formatArg(const void* pointer) {
 
 std::string jsonText(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
+    for (const char c : validUtf8(text)) {
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;

@@ -33,7 +33,7 @@ inline std::string formatArg(uint32_t value) { return formatArg(static_cast<int6
 std::string formatArg(double value);  // shortest text that reads back exactly
 std::string formatArg(const char* text);
 std::string formatArg(const void* pointer);
-// `text` as a JSON string, quotes included.
+// `text` as a JSON string, quotes included: valid UTF-8 (see validUtf8), every control character escaped.
 std::string jsonText(const std::string& text);
 
 class CallLog {

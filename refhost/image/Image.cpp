@@ -9,6 +9,7 @@
 
 #include "refhost/image/JpegReader.h"
 #include "refhost/image/OutputFile.h"
+#include "refhost/platform/Platform.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
@@ -262,6 +263,12 @@ bool decode(Source&& source, const std::string& name, Image& image, std::string&
 } // namespace
 
 bool readImage(const std::string& path, Image& image, std::string& error, const ImageLimits& limits) {
+    // A missing file is named in the system's words, as every file refhost reads.
+    std::string reason;
+    if (platform::fileKind(path, reason) == platform::FileKind::Missing) {
+        error = path + ": cannot open: " + reason;
+        return false;
+    }
     FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) {
         error = path + ": cannot open: " + std::strerror(errno);

@@ -24,8 +24,12 @@ struct ChildNotes {
         lastFault = fault;
     }
 
+    // A note too long for the buffer is cut before a character, not inside
+    // one, so that a cut name still reads as UTF-8.
     void note(const std::string& what) {
-        const std::size_t size = std::min(what.size(), sizeof text - 1);
+        std::size_t size = std::min(what.size(), sizeof text - 1);
+        if (size < what.size())
+            while (size > 0 && (static_cast<unsigned char>(what[size]) & 0xC0) == 0x80) --size;
         std::memcpy(text, what.data(), size);
         text[size] = '\0';
     }

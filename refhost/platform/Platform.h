@@ -68,6 +68,10 @@ std::string programPath();
 // Where the last folder separator in `path` is, or npos: '/', and on Windows
 // '\\' as well.
 std::size_t lastSeparator(const std::string& path);
+// `path` with every folder separator in this system's style, so that a path
+// refhost prints has one: on Windows each '/' becomes '\\'; elsewhere the
+// path is returned as it is ('\\' is part of a name there).
+std::string withSystemSeparators(std::string path);
 
 // Whether `name` matches the shell pattern `pattern` (* ? and [...] classes).
 bool nameMatches(const std::string& pattern, const std::string& name);

@@ -158,6 +158,8 @@ std::string programPath() {
 
 std::size_t lastSeparator(const std::string& path) { return path.rfind('/'); }
 
+std::string withSystemSeparators(std::string path) { return path; }
+
 bool nameMatches(const std::string& pattern, const std::string& name) {
     return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
 }

@@ -208,6 +208,11 @@ std::string programPath() {
 
 std::size_t lastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
 
+std::string withSystemSeparators(std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
 namespace {
 
 // Matches `pattern` at `p` against `name` at `n`, as fnmatch with no flags:

@@ -291,10 +291,15 @@ private:
         scene.addObject(std::move(o));
     }
 
+    // A scene file travels: it separates folders with '/' or '\\' on every
+    // system. The path refhost opens and names has the system's separators.
     std::string resolve(const std::string& written) const {
-        // A path from the root (on Windows also one with a drive) stays as written.
-        if (written.empty() || std::filesystem::path(written).has_root_path() || folder_.empty()) return written;
-        return platform::lastSeparator(folder_) == folder_.size() - 1 ? folder_ + written : folder_ + "/" + written;
+        std::string path = written;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        // A path from the root (on Windows also one with a drive) stays where it is.
+        if (!path.empty() && !std::filesystem::path(path).has_root_path() && !folder_.empty())
+            path = (platform::lastSeparator(folder_) == folder_.size() - 1 ? folder_ : folder_ + "/") + path;
+        return platform::withSystemSeparators(path);
     }
 
     // "cannot read "written" (resolved: path): why", without the path twice.

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "refhost/host/Utf8.h"
 #include "tests/loaded/LoadedModule.h"
 
 namespace {
@@ -145,7 +148,7 @@ TEST_P(CheckFlagsFixture, WithANonZeroExitAndTheBrokenCheckNamed) {
     const PlantedFault& fault = GetParam();
     const std::string path = fixture(fault.fixture);
     if (!fs::exists(path)) GTEST_SKIP() << path << " is not built here";
-    // A warning is counted as passed and fails the run only with --strict.
+    // A warning fails the run, and counts as failed, only with --strict.
     const bool warning = std::string(fault.status) == "WARN";
     const CheckRun run = runCheck(path, warning ? std::vector<std::string>{"--strict"} : std::vector<std::string>{});
     EXPECT_EQ(run.exitStatus, 1) << run.output;
@@ -159,7 +162,7 @@ TEST_P(CheckFlagsFixture, WithANonZeroExitAndTheBrokenCheckNamed) {
     std::smatch counts;
     const std::string last = run.lastLine();
     ASSERT_TRUE(std::regex_match(last, counts, kSummary)) << last;
-    EXPECT_EQ(counts[2] == "0", warning) << last;
+    EXPECT_NE(counts[2], "0") << last;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -214,7 +217,9 @@ INSTANTIATE_TEST_SUITE_P(
                                  "never called the progress monitor's advance, whose answer is how a host stops a "
                                  "filter: a host cannot stop this one"},
                     PlantedFault{"describe_on_stack", "FAIL", "lifecycle/describe/TinyFilter",
-                                 "(on the stack, where the next call overwrites it)"}),
+                                 "(on the stack, where the next call overwrites it)"},
+                    PlantedFault{"evaluate_crash_odd_names", "CRASH", "shader/evaluate/Tiny\\x0aSh\\xe4der\\x8b#0",
+                                 "SIGSEGV (Segmentation fault): at address 0x00000000 (during: record 0 "}),
     [](const testing::TestParamInfo<PlantedFault>& info) { return std::string(info.param.fixture); });
 
 // ---- correct modules of other designs ----
@@ -253,7 +258,7 @@ INSTANTIATE_TEST_SUITE_P(
     OtherDesigns, CheckPassesModule,
     testing::Values(CorrectModule{"no_services"}, CorrectModule{"own_messages"}, CorrectModule{"describe_constant"},
                     CorrectModule{"tab_in_name", "table",
-                                  "row 1: the server name \"Tint?Filter\" holds the control character 0x09 at "
+                                  "row 1: the server name \"Tint\\x09Filter\" holds the control character 0x09 at "
                                   "position 4"}),
     [](const testing::TestParamInfo<CorrectModule>& info) { return std::string(info.param.fixture); });
 
@@ -345,6 +350,79 @@ TEST(CheckCommand, EqualNamesAtTwoAddressesAreAWarningThatFailsOnlyWhenStrict) {
     const CheckRun strict = runCheck(path, {"--strict", "--only", "table"});
     EXPECT_EQ(strict.exitStatus, 1) << strict.output;
     EXPECT_TRUE(strict.hasLine("WARN", "table")) << strict.output;
+}
+
+// Why `xml` is not a well-formed document of the JUnit report's kind (a
+// declaration, elements, attributes, text), or empty when it is.
+std::string xmlProblem(const std::string& xml) {
+    if (refhost::validUtf8(xml) != xml) return "not UTF-8";
+    for (std::size_t i = 0; i < xml.size(); ++i) {
+        const auto c = static_cast<unsigned char>(xml[i]);
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || xml.compare(i, 3, "\xEF\xBF\xBE") == 0 ||
+            xml.compare(i, 3, "\xEF\xBF\xBF") == 0)
+            return "a character XML does not allow at byte " + std::to_string(i);
+    }
+    // A reference is a named one of the five or a number of a character XML allows.
+    const std::regex badReference(R"(&(?!(amp|lt|gt|quot|apos|#(9|10|13|[3-9][0-9]|[1-9][0-9]{2,})|#x[0-9a-fA-F]+);))");
+    const std::regex tag(R"(<(/?)([A-Za-z_][\w.-]*)((?:\s+[A-Za-z_][\w.-]*="[^"<]*")*)\s*(/?)>)");
+    std::size_t at = xml.rfind("<?xml", 0) == 0 ? xml.find("?>") + 2 : 0;
+    std::vector<std::string> open;
+    bool rooted = false;
+    while (at < xml.size()) {
+        const std::size_t next = std::min(xml.find('<', at), xml.size());
+        const std::string text = xml.substr(at, next - at);
+        if (std::regex_search(text, badReference)) return "a bad reference in the text at byte " + std::to_string(at);
+        if (open.empty() && text.find_first_not_of(" \t\r\n") != std::string::npos) return "text outside the root";
+        if (next == xml.size()) break;
+        std::smatch m;
+        if (!std::regex_search(xml.cbegin() + static_cast<std::ptrdiff_t>(next), xml.cend(), m, tag,
+                               std::regex_constants::match_continuous))
+            return "no tag at byte " + std::to_string(next);
+        if (std::regex_search(m[3].str(), badReference)) return "a bad reference in an attribute at byte " + std::to_string(next);
+        if (m[1].length()) {
+            if (open.empty() || open.back() != m[2]) return "</" + m[2].str() + "> closes nothing";
+            open.pop_back();
+        } else {
+            if (open.empty() && rooted) return "a second root element";
+            rooted = true;
+            if (!m[4].length()) open.push_back(m[2]);
+        }
+        at = next + static_cast<std::size_t>(m.length());
+    }
+    return !rooted ? "no root element" : open.empty() ? "" : "<" + open.back() + "> is not closed";
+}
+
+// Whatever bytes a module's names hold and however its checks end, both
+// reports are well-formed UTF-8, and they count as the exit status does:
+// under --strict a warning is a failure.
+TEST(CheckCommand, ReportsAreWellFormedAndUnderStrictCountAWarningAsFailed) {
+    const testing_support::TempFolder dir;
+    const std::string json = dir.file("check.json"), junit = dir.file("check.xml");
+    const CheckRun run = runCheck(fixture("evaluate_crash_odd_names"),
+                                  {"--strict", "--only", "table", "--only", "shader/evaluate/", "--json", json, "--junit", junit});
+    EXPECT_EQ(run.exitStatus, 1) << run.output;
+    EXPECT_EQ(refhost::validUtf8(run.output), run.output) << run.output;
+    EXPECT_EQ(run.lastLine(), "0 passed, 3 failed") << run.output;
+
+    const std::string xml = readFile(junit);
+    EXPECT_EQ(xmlProblem(xml), "") << xml;
+    EXPECT_NE(xml.find("tests=\"3\" failures=\"1\" errors=\"2\" skipped=\"0\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<property name=\"strict\" value=\"true\"/>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<failure type=\"WARN\" message=\"row 0: the server name &quot;Tiny\\x0aSh\\xe4der\\x8b&quot; holds"),
+              std::string::npos) << xml;
+    EXPECT_NE(xml.find("; row 1: &quot;ShaderHandler&quot; / &quot;Tiny&#10;Sh\xEF\xBF\xBD" "der\xEF\xBF\xBD&quot; again"),
+              std::string::npos) << xml;
+
+    nlohmann::json report;
+    ASSERT_NO_THROW(report = nlohmann::json::parse(readFile(json))) << readFile(json);
+    EXPECT_EQ(report["strict"], true);
+    EXPECT_EQ(report["passed"], 0);
+    EXPECT_EQ(report["warned"], 1);
+    EXPECT_EQ(report["failed"], 3);
+    const std::string warning = report["checks"][0]["detail"];
+    EXPECT_NE(warning.find("; row 1: \"ShaderHandler\" / \"Tiny\nSh\xEF\xBF\xBD" "der\xEF\xBF\xBD\" again"), std::string::npos)
+        << warning;
+    EXPECT_EQ(report["checks"][1]["name"], "shader/evaluate/Tiny\\x0aSh\\xe4der\\x8b#0");
 }
 
 // The same begin(width) fault is a failure for a filter whose sequence the host

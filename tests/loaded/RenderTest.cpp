@@ -285,3 +285,40 @@ TEST(RenderCommand, InterruptStopsTheRenderAndWritesNothing) {
     EXPECT_EQ(end->status, kExitInterrupted);
     EXPECT_TRUE(folder.entries().empty());
 }
+
+// A scene file's paths take '/' and '\' alike on every system, so that the
+// file travels. refhost names a resolved path with the system's separators
+// only, and a missing mesh and a missing texture for the same reason in the
+// same words.
+TEST(SceneFile, PathsTakeEitherSeparatorAndAreNamedWithTheSystemsOwn) {
+    TempFolder folder;
+    std::filesystem::create_directories(folder.file("assets"));
+    testing_support::writeFile(folder.file("assets/tri.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    const std::string scenePath = folder.file("scene.json");
+    auto read = [&](const std::string& object) {
+        testing_support::writeFile(scenePath, R"({"objects": [)" + object + "]}");
+        Scene scene;
+        std::string error;
+        const bool read = readSceneFile(scenePath, {}, scene, error);
+        EXPECT_EQ(read, error.empty()) << error;
+        return error;
+    };
+    EXPECT_EQ(read(R"({"type": "mesh", "file": "assets\\tri.obj"})"), "");
+
+    const char separator = testing_support::kWindows ? '\\' : '/';
+    const std::string missing[] = {read(R"({"type": "mesh", "file": "assets/deeper\\none.obj"})"),
+                                   read(R"({"type": "sphere", "surface": {"texture": "assets/deeper\\none.png"}})")};
+    std::string reasons[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string& error = missing[i];
+        const std::size_t from = error.find("(resolved: "), to = error.find("): cannot open: ");
+        ASSERT_TRUE(from != std::string::npos && to != std::string::npos) << error;
+        const std::string resolved = error.substr(from + 11, to - from - 11);
+        EXPECT_EQ(resolved.find(separator == '/' ? '\\' : '/'), std::string::npos) << resolved;
+        const std::string tail = std::string("assets") + separator + "deeper" + separator + "none.";
+        EXPECT_NE(resolved.find(tail), std::string::npos) << resolved;
+        reasons[i] = error.substr(to + 16);
+    }
+    EXPECT_NE(reasons[0], "");
+    EXPECT_EQ(reasons[0], reasons[1]);
+}

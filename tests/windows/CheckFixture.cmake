@@ -8,6 +8,8 @@ cmake_minimum_required(VERSION 3.25)
 file(READ ${TABLE} table)
 # An escaped quote inside a literal is held as <q> until the fields are apart.
 string(REPLACE "\\\"" "<q>" table "${table}")
+# An escaped backslash is one backslash.
+string(REPLACE "\\\\" "\\" table "${table}")
 # Adjacent string literals are one string.
 string(REGEX REPLACE "\"[ \t\r\n]+\"" "" table "${table}")
 string(REGEX MATCH "(PlantedFault|CorrectModule){\"${NAME}\"[^}]*}" entry "${table}")
