@@ -216,6 +216,7 @@ struct Outcome {
     std::string brief;   // the console's shorter form of a long detail, or empty
     std::string reply;
     bool reportedPass = false;  // the child reported PASS, whatever happened after
+    bool stopped = false;       // a request to stop ended the child first: no result, no line
     double seconds = 0.0;
 
     static Outcome of(Status status, std::string detail) {
@@ -226,7 +227,8 @@ struct Outcome {
     }
 };
 
-// Runs `body` in a child process, killed after `timeoutSeconds`. A fault in
+// Runs `body` in a child process, killed after `timeoutSeconds` or on a
+// request to stop (then the outcome is `stopped`). A fault in
 // the child is reported with the faulting address, named as a row, channel
 // and offset when it lies in a guard page of the rows handed to a filter.
 // Where a child cannot be a copy of this process, it is refhost started again
@@ -247,11 +249,14 @@ class Report {
 public:
     // `verbose`: the console lines carry whole details, not their brief forms.
     explicit Report(bool verbose = false) : verbose_(verbose) {}
-    // Prints the check's line at once.
+    // Prints the check's line at once; a stopped outcome is left out.
     void add(const std::string& name, const Outcome& outcome);
     // "seed N", the warned checks when there are any, and
     // "P passed, F failed[, S skipped]" (warnings count as passed).
     void printSummary(uint32_t seed) const;
+    // For a run that a request to stop cut short: "seed N" and "interrupted
+    // during CHECK; P passed, F failed[, S skipped] before it".
+    void printInterrupted(uint32_t seed, const std::string& during) const;
     // Nothing failed, crashed or timed out; with `strict`, nothing warned either.
     bool allPassed(bool strict = false) const;
     bool writeJUnit(const std::string& path, const std::string& modulePath, uint32_t seed, std::string& error) const;
@@ -262,6 +267,7 @@ private:
         std::string name;
         Outcome outcome;
     };
+    std::string countsText() const;  // "P passed, F failed[, S skipped]"
     std::vector<Entry> entries_;
     bool verbose_;
 };

@@ -154,6 +154,10 @@ Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double tim
     outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (end.how == platform::ChildEnd::How::NotStarted)
         return Outcome::of(Status::Crash, "cannot start the check: " + end.why);
+    if (end.how == platform::ChildEnd::How::Stopped) {
+        outcome.stopped = true;
+        return outcome;
+    }
     const std::string& received = end.sent;
     const std::string& lastStage = end.note;
     const std::string& fault = end.fault;
@@ -202,6 +206,7 @@ Outcome runInProcess(const CheckBody& body) {
 }
 
 void Report::add(const std::string& name, const Outcome& outcome) {
+    if (outcome.stopped) return;
     entries_.push_back({name, outcome});
     const std::string& detail = verbose_ || outcome.brief.empty() ? outcome.detail : outcome.brief;
     if (detail.empty())
@@ -219,10 +224,8 @@ bool Report::allPassed(bool strict) const {
     return true;
 }
 
-void Report::printSummary(uint32_t seed) const {
+std::string Report::countsText() const {
     int passed = 0, failed = 0, skipped = 0;
-    std::string warned;
-    int warnings = 0;
     for (const Entry& e : entries_) {
         if (e.outcome.status == Status::Pass || e.outcome.status == Status::Warn)
             ++passed;
@@ -230,6 +233,15 @@ void Report::printSummary(uint32_t seed) const {
             ++skipped;
         else
             ++failed;
+    }
+    return std::to_string(passed) + " passed, " + std::to_string(failed) + " failed" +
+           (skipped ? ", " + std::to_string(skipped) + " skipped" : "");
+}
+
+void Report::printSummary(uint32_t seed) const {
+    std::string warned;
+    int warnings = 0;
+    for (const Entry& e : entries_) {
         if (e.outcome.status == Status::Warn) {
             warned += (warnings ? ", " : "") + e.name;
             ++warnings;
@@ -237,10 +249,13 @@ void Report::printSummary(uint32_t seed) const {
     }
     std::printf("seed %u\n", seed);
     if (warnings) std::printf("%d %s (%s)\n", warnings, warnings == 1 ? "warning" : "warnings", warned.c_str());
-    if (skipped)
-        std::printf("%d passed, %d failed, %d skipped\n", passed, failed, skipped);
-    else
-        std::printf("%d passed, %d failed\n", passed, failed);
+    std::printf("%s\n", countsText().c_str());
+    std::fflush(stdout);
+}
+
+void Report::printInterrupted(uint32_t seed, const std::string& during) const {
+    std::printf("seed %u\ninterrupted%s; %s before it\n", seed, during.empty() ? "" : (" during " + during).c_str(),
+                countsText().c_str());
     std::fflush(stdout);
 }
 
