@@ -232,8 +232,8 @@ void endByInterrupt(int exitStatus) {
 namespace {
 
 // In a child just forked: the stop signals end it as they would end any
-// program, and it dies with its parent, even one killed outright. The parent
-// may have died before the request was made: then the child ends at once.
+// program, and it dies with its parent, even one killed outright. A parent
+// that died before the tie was made is not there to end it: it ends at once.
 void tieToParent(pid_t parent, const sigset_t& mask) {
     for (const int signal : kStopSignals) {
         struct sigaction current {};
@@ -244,10 +244,6 @@ void tieToParent(pid_t parent, const sigset_t& mask) {
     if (getppid() != parent) _exit(1);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
 }
-
-} // namespace
-
-namespace {
 
 ChildNotes* childNotes = nullptr;  // shared with the parent (mmap)
 int parentChannel = -1;
