@@ -249,6 +249,7 @@ struct Outcome {
     std::string brief;   // the console's shorter form of a long detail, or empty
     std::string reply;
     bool reportedPass = false;  // the child reported PASS, whatever happened after
+    bool stopped = false;       // a request to stop ended the child first: no result, no line
     double seconds = 0.0;
 
     static Outcome of(Status status, std::string detail) {
@@ -259,7 +260,8 @@ struct Outcome {
     }
 };
 
-// Runs `body` in a child process, killed after `timeoutSeconds`. A fault in
+// Runs `body` in a child process, killed after `timeoutSeconds` or on a
+// request to stop (then the outcome is `stopped`). A fault in
 // the child is reported with the faulting address, named as a row, channel
 // and offset when it lies in a guard page of the rows handed to a filter.
 // Where a child cannot be a copy of this process, it is refhost started again
@@ -282,11 +284,14 @@ public:
     // `strict`: a warning fails the run, and the summary and both reports count
     // it as failed, so that they agree with the exit status.
     Report(bool verbose, bool strict) : verbose_(verbose), strict_(strict) {}
-    // Prints the check's line at once.
+    // Prints the check's line at once; a stopped outcome is left out.
     void add(const std::string& name, const Outcome& outcome);
     // "seed N", the warned checks when there are any, and
     // "P passed, F failed[, S skipped]".
     void printSummary(uint32_t seed) const;
+    // For a run that a request to stop cut short: "seed N" and "interrupted
+    // during CHECK; P passed, F failed[, S skipped] before it".
+    void printInterrupted(uint32_t seed, const std::string& during) const;
     // Nothing failed, crashed or timed out; under strict, nothing warned either.
     bool allPassed() const;
     // Whatever bytes the module's names and the details hold, the reports are
@@ -305,6 +310,7 @@ private:
         int passed = 0, warned = 0, failed = 0, skipped = 0;
     };
     Counts counts() const;
+    std::string countsText() const;  // "P passed, F failed[, S skipped]"
 
     std::vector<Entry> entries_;
     bool verbose_;

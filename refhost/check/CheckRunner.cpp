@@ -168,6 +168,10 @@ Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double tim
     outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (end.how == platform::ChildEnd::How::NotStarted)
         return Outcome::of(Status::Crash, "cannot start the check: " + end.why);
+    if (end.how == platform::ChildEnd::How::Stopped) {
+        outcome.stopped = true;
+        return outcome;
+    }
     const std::string& received = end.sent;
     const std::string& lastStage = end.note;
     const std::string& fault = end.fault;
@@ -216,6 +220,7 @@ Outcome runInProcess(const CheckBody& body) {
 }
 
 void Report::add(const std::string& name, const Outcome& outcome) {
+    if (outcome.stopped) return;
     entries_.push_back({name, outcome});
     // One line each, whatever bytes a module's names bring into the detail.
     const std::string detail = printable(verbose_ || outcome.brief.empty() ? outcome.detail : outcome.brief);
@@ -245,6 +250,12 @@ Report::Counts Report::counts() const {
     return counts;
 }
 
+std::string Report::countsText() const {
+    const Counts counts = this->counts();
+    return std::to_string(counts.passed) + " passed, " + std::to_string(counts.failed) + " failed" +
+           (counts.skipped ? ", " + std::to_string(counts.skipped) + " skipped" : "");
+}
+
 bool Report::allPassed() const { return counts().failed == 0; }
 
 void Report::printSummary(uint32_t seed) const {
@@ -256,10 +267,13 @@ void Report::printSummary(uint32_t seed) const {
     if (counts.warned)
         std::printf("%d %s (%s)%s\n", counts.warned, counts.warned == 1 ? "warning" : "warnings", warned.c_str(),
                     strict_ ? ", failed under --strict" : "");
-    if (counts.skipped)
-        std::printf("%d passed, %d failed, %d skipped\n", counts.passed, counts.failed, counts.skipped);
-    else
-        std::printf("%d passed, %d failed\n", counts.passed, counts.failed);
+    std::printf("%s\n", countsText().c_str());
+    std::fflush(stdout);
+}
+
+void Report::printInterrupted(uint32_t seed, const std::string& during) const {
+    std::printf("seed %u\ninterrupted%s; %s before it\n", seed,
+                during.empty() ? "" : (" during " + printable(during)).c_str(), countsText().c_str());
     std::fflush(stdout);
 }
 

@@ -4,12 +4,14 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "refhost/check/Check.h"
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
 #include "refhost/cli/Messages.h"
 #include "refhost/cli/Validators.h"
+#include "refhost/image/Progress.h"
 #include "refhost/platform/Platform.h"
 
 namespace refhost {
@@ -117,15 +119,37 @@ int runCheck(const CheckOptions& options) {
     // the rows the load check named (on its standard input: a module may have
     // more rows than a command line has room for).
     std::string loadReply;
+    // Ctrl-C, SIGTERM or SIGHUP ends the child that runs and starts no other.
+    // Not with --no-fork: a check that hangs in this process would never
+    // look at the request.
+    std::optional<InterruptGuard> interruptGuard;
+    if (!options.noFork) interruptGuard.emplace();
+    std::string stoppedDuring;
     auto execute = [&](const CheckDefinition& entry, uint32_t seed) {
         if (options.noFork) return runInProcess(entry.body);
         const ChildCommand child{{"check", "--child", entry.name, "--seed", std::to_string(seed), "--", modulePath},
                                  hexText(loadReply)};
-        return runIsolated(entry.body, child, options.timeout);
+        Outcome outcome = runIsolated(entry.body, child, options.timeout);
+        if (outcome.stopped && stoppedDuring.empty()) stoppedDuring = entry.name;
+        return outcome;
+    };
+    Report report(options.verbose, options.strict);
+    // An interrupted run shows the checks that finished and where it stopped,
+    // and writes no report file: a part of a run would pass for the whole.
+    auto interrupted = [&] {
+        report.printInterrupted(options.seed, stoppedDuring);
+        if (!options.junit.empty() || !options.json.empty())
+            std::fprintf(stderr, "refhost check: interrupted; no report was written\n");
+        return interruptStatus();
     };
 
     // The load check always runs: its reply names the rows the other checks are about.
     const Outcome load = execute(loadCheck(modulePath), options.seed);
+    if (load.stopped) {
+        if (options.list) return interruptStatus();
+        std::printf("module   %s\n", modulePath.c_str());
+        return interrupted();
+    }
     loadReply = load.reply;
     const LoadReply loaded = parseLoadReply(load.reply);
     ModuleFacts facts{modulePath, options.seed, loaded.rows};
@@ -157,7 +181,6 @@ int runCheck(const CheckOptions& options) {
             return usageError("check", "--only '" + pattern + "' matches no check of this module; --list names them");
     }
 
-    Report report(options.verbose, options.strict);
     auto skipAll = [&](const std::string& name, const std::string& why) {
         if (selected(name)) report.add(name, Outcome::of(Status::Skip, why));
     };
@@ -200,6 +223,7 @@ int runCheck(const CheckOptions& options) {
         }
     }
 
+    if (interruptRequested()) return interrupted();
     report.printSummary(options.seed);
     for (const auto& [path, write] : {std::pair{&options.junit, &Report::writeJUnit}, std::pair{&options.json, &Report::writeJson}}) {
         if (!path->empty() && !(report.*write)(*path, modulePath, options.seed, error)) {
@@ -215,7 +239,9 @@ CommandLine addCheckCommand(CLI::App& app) {
     CLI::App* command = app.add_subcommand(
         "check", "Validate a module: every check runs in a child process with a time limit.\n"
                  "Statuses PASS, WARN, FAIL, CRASH, TIMEOUT, SKIP. Exit 0 only when nothing\n"
-                 "failed, crashed or timed out (and, with --strict, nothing warned).");
+                 "failed, crashed or timed out (and, with --strict, nothing warned). Ctrl-C,\n"
+                 "SIGTERM or SIGHUP ends the running check's process and the run, writes no\n"
+                 "report file, and exits 130, 143 or 129.");
     command->add_option("FILE", options->module, "Module file (default: the pluginServer.p beside refhost or installed with it)");
     command->add_option("--seed", options->seed, "Seed of the randomised checks")->capture_default_str();
     command->add_option("--only", options->only,

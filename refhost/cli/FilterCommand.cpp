@@ -27,7 +27,7 @@ int runFilter(const FilterOptions& options) {
     InterruptGuard interruptGuard;
     auto stoppedMessage = [&] {
         std::fprintf(stderr, "refhost filter: the filter was stopped; %s was not written\n", options.output.c_str());
-        return kExitInterrupted;
+        return interruptStatus();
     };
     std::string error;
     Image input;

@@ -161,7 +161,7 @@ int runRender(const RenderOptions& options) {
             std::fprintf(stderr, "refhost render: the render was stopped at frame %d; frames %d to %d are written, "
                                  "%s was not\n", frame, plan.first, frame - 1, file.c_str());
         }
-        return kExitInterrupted;
+        return interruptStatus();
     };
     for (int32_t frame = plan.first; frame <= plan.last; ++frame) {
         const double time = scene.timeOf(frame);

@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", "refhost (velorastin) " REFHOST_VERSION);
     app.footer("Run 'refhost COMMAND --help' for the options of one command.\n"
                "Exit status: 0 success, 1 the work failed (a check failed, a file could not be\n"
-               "read or written), 2 usage error, 130 interrupted by Ctrl-C.");
+               "read or written), 2 usage error, 130 interrupted by Ctrl-C, 143 by SIGTERM,\n"
+               "129 by SIGHUP.");
 
     const std::vector<CommandLine> commands = {
         addListCommand(app), addFilterCommand(app), addRenderCommand(app), addCheckCommand(app),

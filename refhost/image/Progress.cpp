@@ -9,14 +9,15 @@ namespace refhost {
 
 namespace {
 
+// The exit status of the first request, 0 before one.
 volatile std::sig_atomic_t interruptFlag = 0;
 int guards = 0;
 
-// The first Ctrl-C asks the work to stop; a second one ends the process, for
-// a module that never looks at its progress monitor.
-void onInterrupt() {
-    if (interruptFlag) platform::endByInterrupt();
-    interruptFlag = 1;
+// The first request asks the work to stop; a second one ends the process,
+// for a module that never looks at its progress monitor.
+void onInterrupt(int exitStatus) {
+    if (interruptFlag) platform::endByInterrupt(exitStatus);
+    interruptFlag = exitStatus;
 }
 
 } // namespace
@@ -78,6 +79,6 @@ InterruptGuard::~InterruptGuard() {
 }
 
 bool interruptRequested() { return interruptFlag != 0; }
-void clearInterrupt() { interruptFlag = 0; }
+int interruptStatus() { return interruptFlag != 0 ? interruptFlag : 130; }
 
 } // namespace refhost

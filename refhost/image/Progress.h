@@ -1,4 +1,4 @@
-// Progress on a terminal, and Ctrl-C as a request to stop.
+// Progress on a terminal, and Ctrl-C (or SIGTERM, SIGHUP) as a request to stop.
 #pragma once
 
 #include <chrono>
@@ -32,8 +32,10 @@ private:
     std::chrono::steady_clock::time_point lastDraw_;
 };
 
-// While it lives, a first SIGINT sets a flag instead of ending the process; a
-// second one ends it as usual.
+// While it lives, a first request to stop (Ctrl-C, SIGTERM, SIGHUP; see
+// platform::installInterruptHandler) sets a flag instead of ending the
+// process, and ends any check child running; a second one ends the process
+// as usual.
 class InterruptGuard {
 public:
     InterruptGuard();
@@ -43,6 +45,8 @@ public:
 };
 
 bool interruptRequested();
-void clearInterrupt();
+// The exit status the first request asked for: 128 + the signal, 130 for
+// Ctrl-C; 130 also when none came.
+int interruptStatus();
 
 } // namespace refhost

@@ -1,7 +1,7 @@
 // What refhost asks of the operating system, in one place: loading a module,
-// reading memory that may not be there, files, guard pages, the console and
-// Ctrl-C. One implementation per system (Posix.cpp, Windows.cpp); the rest of
-// refhost uses only this.
+// reading memory that may not be there, files, guard pages, the console,
+// Ctrl-C and the other requests to stop, child processes. One implementation
+// per system (Posix.cpp, Windows.cpp); the rest of refhost uses only this.
 #pragma once
 
 #include <cstddef>
@@ -87,13 +87,23 @@ void releasePages(void* at, std::size_t bytes);
 // ---- console ----
 
 bool isTerminal(std::FILE* stream);
-// While installed, Ctrl-C calls `handler` (on a signal or a console thread:
-// it may only set a flag) instead of ending the program. The previous
-// handling comes back with removeInterruptHandler.
-void installInterruptHandler(void (*handler)());
+
+// ---- requests to stop ----
+
+// Ctrl-C asks refhost to stop, and so do SIGTERM (a job cancelled) and SIGHUP
+// (its terminal gone) on Linux, Ctrl-Break and the console's closing on
+// Windows. While a handler is installed, each request calls `handler` with
+// the exit status it asks for, 128 + the signal's number: 130 Ctrl-C, 143
+// SIGTERM, 129 SIGHUP and a closed console, 149 Ctrl-Break (SIGBREAK is 21).
+// It runs on a signal or a console thread, so it may only set a flag. A
+// request also ends the child that runChild waits for. A signal that was
+// ignored when refhost started stays ignored. The previous handling comes
+// back with removeInterruptHandler.
+void installInterruptHandler(void (*handler)(int exitStatus));
 void removeInterruptHandler();
-// Ends the program as Ctrl-C would have without a handler.
-[[noreturn]] void endByInterrupt();
+// Ends the program as the request that asked for `exitStatus` would have
+// without a handler.
+[[noreturn]] void endByInterrupt(int exitStatus);
 
 // ---- a child process with a time limit ----
 
@@ -108,7 +118,7 @@ struct ChildTask {
 };
 
 struct ChildEnd {
-    enum class How { Exited, Crashed, TimedOut, NotStarted };
+    enum class How { Exited, Crashed, TimedOut, Stopped, NotStarted };
     How how = How::NotStarted;
     int exitStatus = 0;  // Exited
     std::string why;     // Crashed: the signal or exception; NotStarted: the system's text
@@ -118,7 +128,9 @@ struct ChildEnd {
 };
 
 // Runs `task` in a child process and waits for its end, killing it after
-// `timeoutSeconds`.
+// `timeoutSeconds`, or at once on a request to stop (Stopped; after one, no
+// child starts). A child ends with refhost however refhost ends: on Linux it
+// dies with its parent, on Windows with the job it is put in.
 ChildEnd runChild(const ChildTask& task, double timeoutSeconds);
 
 // In the child. becomeChild keeps standard output for sendToParent and sends

@@ -5,6 +5,7 @@
 #include <malloc.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "refhost/platform/ChildNotes.h"
 #include "refhost/platform/Platform.h"
@@ -179,32 +181,76 @@ bool isTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
 
 namespace {
 
-void (*interruptHandler)() = nullptr;
-struct sigaction previousAction {};
+// The signals that ask refhost to stop, and what they were before the handler.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction previousActions[std::size(kStopSignals)] = {};
 
-void onSignal(int) {
-    if (interruptHandler) interruptHandler();
+void (*interruptHandler)(int) = nullptr;
+// The exit status the last request asked for, while a handler is installed;
+// runChild ends its child when it is set.
+volatile std::sig_atomic_t stopStatus = 0;
+
+void onSignal(int signal) {
+    stopStatus = 128 + signal;
+    if (interruptHandler) interruptHandler(128 + signal);
+}
+
+sigset_t stopSignalSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : kStopSignals) sigaddset(&set, signal);
+    return set;
 }
 
 } // namespace
 
-void installInterruptHandler(void (*handler)()) {
+void installInterruptHandler(void (*handler)(int)) {
     interruptHandler = handler;
+    stopStatus = 0;
     struct sigaction action {};
     action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previousAction);
+    action.sa_mask = stopSignalSet();  // one request at a time
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
+        sigaction(kStopSignals[i], nullptr, &previousActions[i]);
+        // Started with it ignored (nohup, a background job): so it stays.
+        if (previousActions[i].sa_handler != SIG_IGN) sigaction(kStopSignals[i], &action, nullptr);
+    }
 }
 
-void removeInterruptHandler() { sigaction(SIGINT, &previousAction, nullptr); }
+void removeInterruptHandler() {
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &previousActions[i], nullptr);
+    interruptHandler = nullptr;
+    stopStatus = 0;
+}
 
-void endByInterrupt() {
-    std::signal(SIGINT, SIG_DFL);
-    std::raise(SIGINT);
-    _exit(130);
+void endByInterrupt(int exitStatus) {
+    // Called from the handler, where the signal is blocked: let it through
+    // with its default action, so that refhost ends by it.
+    const int signal = exitStatus - 128;
+    std::signal(signal, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    std::raise(signal);
+    _exit(exitStatus);
 }
 
 namespace {
+
+// In a child just forked: the stop signals end it as they would end any
+// program, and it dies with its parent, even one killed outright. A parent
+// that died before the tie was made is not there to end it: it ends at once.
+void tieToParent(pid_t parent, const sigset_t& mask) {
+    for (const int signal : kStopSignals) {
+        struct sigaction current {};
+        sigaction(signal, nullptr, &current);
+        if (current.sa_handler == onSignal) std::signal(signal, SIG_DFL);
+    }
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(1);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+}
 
 ChildNotes* childNotes = nullptr;  // shared with the parent (mmap)
 int parentChannel = -1;
@@ -239,6 +285,10 @@ void writeText(int fd, const std::string& data) {
 ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     using Clock = std::chrono::steady_clock;
     ChildEnd end;
+    if (stopStatus) {
+        end.how = ChildEnd::How::Stopped;
+        return end;
+    }
     int fds[2];
     auto* notes = static_cast<ChildNotes*>(
         mmap(nullptr, sizeof(ChildNotes), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
@@ -250,9 +300,16 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     notes->clear();
     std::fflush(stdout);
     std::fflush(stderr);
+    // From here the stop signals wait, and are let through only in ppoll,
+    // so that no request slips in between a look at the flag and the wait.
+    const sigset_t stops = stopSignalSet();
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, &stops, &mask);
+    const pid_t parent = getpid();
     const Clock::time_point start = Clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
+        tieToParent(parent, mask);
         close(fds[0]);
         // The child's standard output is the pipe (becomeChild keeps it for the result).
         dup2(fds[1], STDOUT_FILENO);
@@ -263,9 +320,10 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     }
     close(fds[1]);
     if (pid < 0) {
+        end.why = std::strerror(errno);
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
         close(fds[0]);
         munmap(notes, sizeof(ChildNotes));
-        end.why = std::strerror(errno);
         return end;
     }
 
@@ -279,8 +337,11 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
             timedOut = true;
             break;
         }
+        if (stopStatus) break;
         pollfd waiting{fds[0], POLLIN, 0};
-        const int ready = poll(&waiting, 1, static_cast<int>(std::min<long long>(left, 1000)));
+        const auto wait = std::min<long long>(left, 1000);
+        const timespec waitTime{static_cast<time_t>(wait / 1000), static_cast<long>(wait % 1000) * 1000000L};
+        const int ready = ppoll(&waiting, 1, &waitTime, &mask);
         if (ready < 0 && errno != EINTR) break;
         if (ready <= 0) continue;
         char buffer[4096];
@@ -290,13 +351,17 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
         end.sent.append(buffer, static_cast<std::size_t>(n));
     }
     close(fds[0]);
-    if (timedOut) kill(pid, SIGKILL);
+    const bool stopped = stopStatus != 0;
+    if (timedOut || stopped) kill(pid, SIGKILL);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
     notes->read(end.note, end.fault);
     munmap(notes, sizeof(ChildNotes));
-    if (timedOut) {
+    if (stopped) {
+        end.how = ChildEnd::How::Stopped;
+    } else if (timedOut) {
         end.how = ChildEnd::How::TimedOut;
     } else if (WIFSIGNALED(status)) {
         end.how = ChildEnd::How::Crashed;

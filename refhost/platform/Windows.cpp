@@ -298,30 +298,69 @@ bool isTerminal(std::FILE* stream) {
 
 namespace {
 
-void (*interruptHandler)() = nullptr;
+void (*interruptHandler)(int) = nullptr;
+// The exit status the last request asked for, while a handler is installed,
+// and an event set with it that wakes runChild to end its child.
+std::atomic<int> stopStatus{0};
+HANDLE stopEvent = nullptr;
+
+// The exit status for a console event, as the C runtime numbers the signals
+// (SIGINT 2, SIGBREAK 21); a closed console is a terminal gone, SIGHUP's 1.
+// 0 for the events a console program never sees.
+int statusOfEvent(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT: return 128 + 2;
+    case CTRL_BREAK_EVENT: return 128 + 21;
+    case CTRL_CLOSE_EVENT: return 128 + 1;
+    default: return 0;
+    }
+}
 
 // Runs on a thread of its own that the system starts for the event.
 BOOL WINAPI onConsoleEvent(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    if (interruptHandler) interruptHandler();
+    const int status = statusOfEvent(event);
+    if (status == 0) return FALSE;
+    stopStatus = status;
+    SetEvent(stopEvent);
+    if (interruptHandler) interruptHandler(status);
+    // The system ends the process once this returns from a close (or after
+    // five seconds): the main thread has until then to end its children and
+    // exit with its status.
+    if (event == CTRL_CLOSE_EVENT) Sleep(4000);
+    return TRUE;
+}
+
+// A check's child leaves every console event to its parent, which ends it:
+// Ctrl-C and Ctrl-Break are not for it, and a closing console ends it when
+// the parent does.
+BOOL WINAPI leaveToParent(DWORD event) {
+    if (event == CTRL_CLOSE_EVENT) Sleep(INFINITE);
     return TRUE;
 }
 
 } // namespace
 
-void installInterruptHandler(void (*handler)()) {
+void installInterruptHandler(void (*handler)(int)) {
     interruptHandler = handler;
+    stopStatus = 0;
+    if (!stopEvent) stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ResetEvent(stopEvent);
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
-void removeInterruptHandler() { SetConsoleCtrlHandler(onConsoleEvent, FALSE); }
+void removeInterruptHandler() {
+    SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+    interruptHandler = nullptr;
+    stopStatus = 0;
+    if (stopEvent) ResetEvent(stopEvent);
+}
 
-void endByInterrupt() {
+void endByInterrupt(int exitStatus) {
     std::fflush(stdout);
     std::fflush(stderr);
     // refhost's status for an interrupted run, as on Linux (a console
     // program that Ctrl-C ends would otherwise have 0xC000013A).
-    ExitProcess(130);
+    ExitProcess(static_cast<UINT>(exitStatus));
 }
 
 // ---- a child process with a time limit ----
@@ -383,10 +422,53 @@ HANDLE inheritableCopy(HANDLE handle) {
     return copy;
 }
 
+// The job every child is put in. refhost holds its only handle, which the
+// system closes however refhost ends, and the job's children end with it.
+HANDLE childJob() {
+    static const HANDLE job = [] {
+        HANDLE created = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (created && !SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            CloseHandle(created);
+            created = nullptr;
+        }
+        return created;
+    }();
+    return job;
+}
+
+// Starts the child suspended, so that it runs no code outside the job. Its
+// own process group keeps Ctrl-C from it: the parent ends it.
+BOOL startInJob(std::wstring& line, STARTUPINFOW& startup, PROCESS_INFORMATION& process) {
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP,
+                        nullptr, nullptr, &startup, &process))
+        return FALSE;
+    // Where refhost's own job allows no job inside it, the child runs untied.
+    if (HANDLE job = childJob()) AssignProcessToJobObject(job, process.hProcess);
+    ResumeThread(process.hThread);
+    return TRUE;
+}
+
+enum class Waited { Ended, TimedOut, Stopped };
+
+// Waits for the child's end, its time limit or a request to stop.
+Waited waitForChild(HANDLE process, double milliseconds) {
+    HANDLE handles[] = {process, stopEvent};
+    const DWORD waited = WaitForMultipleObjects(stopEvent ? 2 : 1, handles, FALSE,
+                                                static_cast<DWORD>(std::min(milliseconds, 4.0e9)));
+    if (waited == WAIT_OBJECT_0) return Waited::Ended;
+    return waited == WAIT_OBJECT_0 + 1 ? Waited::Stopped : Waited::TimedOut;
+}
+
 } // namespace
 
 ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     ChildEnd end;
+    if (stopStatus) {
+        end.how = ChildEnd::How::Stopped;
+        return end;
+    }
     SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, &inherited, PAGE_READWRITE, 0, sizeof(ChildNotes), nullptr);
     auto* notes = section ? static_cast<ChildNotes*>(MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, sizeof(ChildNotes)))
@@ -421,8 +503,7 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     std::fflush(stdout);
     std::fflush(stderr);
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                        &process);
+    const BOOL started = startInJob(line, startup, process);
     const DWORD startError = GetLastError();
     SetEnvironmentVariableW(kNotesVariable, nullptr);
     CloseHandle(writeEnd);
@@ -455,10 +536,9 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
         DWORD n = 0;
         while (ReadFile(readEnd, buffer, sizeof buffer, &n, nullptr) && n > 0) end.sent.append(buffer, n);
     });
-    const double milliseconds = std::min(timeoutSeconds * 1000.0, 4.0e9);
-    const DWORD waited = WaitForSingleObject(process.hProcess, static_cast<DWORD>(milliseconds));
-    const bool timedOut = waited != WAIT_OBJECT_0;
-    if (timedOut) {
+    const Waited waited = waitForChild(process.hProcess, timeoutSeconds * 1000.0);
+    const bool timedOut = waited == Waited::TimedOut, stopped = waited == Waited::Stopped;
+    if (timedOut || stopped) {
         TerminateProcess(process.hProcess, 1);
         WaitForSingleObject(process.hProcess, INFINITE);
     }
@@ -472,7 +552,9 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     notes->read(end.note, end.fault);
     UnmapViewOfFile(notes);
     CloseHandle(section);
-    if (timedOut) {
+    if (stopped) {
+        end.how = ChildEnd::How::Stopped;
+    } else if (timedOut) {
         end.how = ChildEnd::How::TimedOut;
     } else if ((status & 0xF0000000u) == 0xC0000000u) {
         // An error status: the process ended by an exception.
@@ -500,6 +582,7 @@ void becomeChild(bool (*describeFault)(const void*, char*, std::size_t)) {
         SetEnvironmentVariableW(kNotesVariable, nullptr);
     }
     faultDescriber = describeFault;
+    SetConsoleCtrlHandler(leaveToParent, TRUE);
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(noteFault);
 }

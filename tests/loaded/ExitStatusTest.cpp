@@ -1,6 +1,9 @@
 // The exit status and message of each class of error, the same for every
 // command: usage errors exit 2 and point to the command's --help, failed work
 // exits 1 and names the file concerned; nothing is written on stdout.
+#include <chrono>
+#include <thread>
+
 #include "tests/loaded/LoadedModule.h"
 
 using namespace testing_support;
@@ -131,3 +134,77 @@ TEST(ExitStatus, FailedWorkExitsOneNamingTheFileAndWhatToDo) {
     // Nothing was written anywhere.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
 }
+
+namespace {
+
+struct Stop {
+    const char* name;
+    Ending ending;
+    int status;  // the exit status; 0: refhost is killed and has none
+};
+
+void PrintTo(const Stop& stop, std::ostream* out) { *out << stop.name; }
+
+class StopDuringCheck : public testing::TestWithParam<Stop> {};
+
+// The ids of refhost's children once the same one child has run for a
+// second: the hanging check's, not the load check's before it.
+std::vector<unsigned long> steadyChild(const RunningProgram& refhost) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
+    std::vector<unsigned long> seen;
+    Clock::time_point since = Clock::now();
+    while (Clock::now() < deadline) {
+        const std::vector<unsigned long> ids = ChildProcesses::idsOf(refhost);
+        if (ids != seen) {
+            seen = ids;
+            since = Clock::now();
+        } else if (ids.size() == 1 && Clock::now() - since >= std::chrono::seconds(1)) {
+            return ids;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return {};
+}
+
+} // namespace
+
+// A request to stop a check ends the child that hangs, and then refhost with
+// 128 + the signal, saying where it stopped and writing no report. Killed
+// outright, refhost cannot end its child: the child ends by itself.
+TEST_P(StopDuringCheck, LeavesNoProcessOfTheRun) {
+    const Stop& stop = GetParam();
+    if (kWindows && (stop.ending == Ending::Terminate || stop.ending == Ending::HangUp))
+        GTEST_SKIP() << "Windows has no such signal";
+    TempFolder folder;
+    const std::string output = folder.file("out.txt"), report = folder.file("check.json");
+    RunningProgram refhost(refhostPath(),
+                           {"check", fixturePath("process_hangs"), "--only", "filter/process/*", "--timeout", "120",
+                            "--json", report},
+                           RunningProgram::StandardError::Inherited, output);
+    ASSERT_TRUE(refhost.started()) << refhost.problem();
+    ASSERT_EQ(steadyChild(refhost).size(), 1u) << "the hanging check's process never showed";
+    const ChildProcesses children(refhost);
+    ASSERT_EQ(children.ids().size(), 1u);
+    ASSERT_TRUE(refhost.end(stop.ending));
+    const std::optional<ProgramEnd> end = refhost.waitForExit(20);
+    ASSERT_TRUE(end) << "refhost did not end";
+    if (stop.status == 0) {
+        EXPECT_TRUE(children.endWithin(2)) << "the child outlived its killed parent";
+        return;
+    }
+    // Ended and awaited before refhost exits.
+    EXPECT_TRUE(children.endWithin(0));
+    ASSERT_TRUE(end->exited) << "ended by signal " << end->status;
+    EXPECT_EQ(end->status, stop.status);
+    std::string shown = readFile(output);
+    shown.erase(std::remove(shown.begin(), shown.end(), '\r'), shown.end());
+    EXPECT_EQ(shown.substr(shown.find('\n') + 1),
+              "seed 1\ninterrupted during filter/process/TinyFilter; 0 passed, 0 failed before it\n");
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{"out.txt"});
+}
+
+INSTANTIATE_TEST_SUITE_P(EverySignal, StopDuringCheck,
+                         testing::Values(Stop{"Interrupt", Ending::Interrupt, 130}, Stop{"Terminate", Ending::Terminate, 143},
+                                         Stop{"HangUp", Ending::HangUp, 129}, Stop{"Kill", Ending::Kill, 0}),
+                         [](const testing::TestParamInfo<Stop>& info) { return std::string(info.param.name); });

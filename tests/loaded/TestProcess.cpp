@@ -23,10 +23,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -160,7 +162,7 @@ CommandResult runProgram(const std::string& program, const std::vector<std::stri
 }
 
 RunningProgram::RunningProgram(const std::string& program, const std::vector<std::string>& args,
-                               StandardError standardError) {
+                               StandardError standardError, const std::string& outputFile) {
     if (standardError == StandardError::Terminal) {
         noTerminal_ = true;
         problem_ = "refhost.exe draws its progress bar on a console, whose screen is not a stream to read";
@@ -170,7 +172,7 @@ RunningProgram::RunningProgram(const std::string& program, const std::vector<std
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = openInherited("", false);
-    startup.hStdOutput = openInherited("", true);
+    startup.hStdOutput = openInherited(outputFile, true);
     HANDLE error = nullptr;
     DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &error, 0, TRUE,
                     DUPLICATE_SAME_ACCESS);
@@ -231,6 +233,54 @@ bool RunningProgram::interrupt() {
 
 bool RunningProgram::readTerminal(std::string&, int) { return false; }
 
+bool RunningProgram::end(Ending ending) {
+    if (ending == Ending::Interrupt) return interrupt();
+    return ending == Ending::Kill && started_ && !ended_ && TerminateProcess(process_, 1);
+}
+
+unsigned long RunningProgram::id() const { return id_; }
+
+std::vector<unsigned long> ChildProcesses::idsOf(const RunningProgram& parent) {
+    std::vector<unsigned long> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return ids;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (entry.th32ParentProcessID == parent.id()) ids.push_back(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return ids;
+}
+
+ChildProcesses::ChildProcesses(const RunningProgram& parent) {
+    for (const unsigned long id : idsOf(parent)) {
+        // Gone since it was listed: not one of those that run now.
+        if (HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id)) {
+            ids_.push_back(id);
+            handles_.push_back(reinterpret_cast<intptr_t>(process));
+        }
+    }
+}
+
+ChildProcesses::~ChildProcesses() {
+    for (const intptr_t handle : handles_) {
+        const auto process = reinterpret_cast<HANDLE>(handle);
+        if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) TerminateProcess(process, 1);
+        CloseHandle(process);
+    }
+}
+
+bool ChildProcesses::endWithin(double seconds) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (const intptr_t handle : handles_) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (WaitForSingleObject(reinterpret_cast<HANDLE>(handle), static_cast<DWORD>(std::max<long long>(left.count(), 0))) !=
+            WAIT_OBJECT_0)
+            return false;
+    }
+    return true;
+}
+
 std::optional<ProgramEnd> RunningProgram::waitForExit(double seconds) {
     if (!started_ || ended_) return std::nullopt;
     ended_ = true;
@@ -289,7 +339,7 @@ CommandResult runProgram(const std::string& program, const std::vector<std::stri
 }
 
 RunningProgram::RunningProgram(const std::string& program, const std::vector<std::string>& args,
-                               StandardError standardError) {
+                               StandardError standardError, const std::string& outputFile) {
     std::string terminal;
     if (standardError == StandardError::Terminal) {
         terminal_ = posix_openpt(O_RDWR | O_NOCTTY);
@@ -303,7 +353,10 @@ RunningProgram::RunningProgram(const std::string& program, const std::vector<std
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (outputFile.empty())
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!terminal.empty())
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, terminal.c_str(), O_RDWR | O_NOCTTY, 0);
     pid_ = spawn(program, args, &actions);
@@ -327,7 +380,60 @@ bool RunningProgram::catchesInterrupt() const {
     return false;
 }
 
-bool RunningProgram::interrupt() { return started_ && !ended_ && kill(pid_, SIGINT) == 0; }
+bool RunningProgram::interrupt() { return end(Ending::Interrupt); }
+
+bool RunningProgram::end(Ending ending) {
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGKILL};
+    return started_ && !ended_ && kill(pid_, signals[static_cast<int>(ending)]) == 0;
+}
+
+unsigned long RunningProgram::id() const { return static_cast<unsigned long>(pid_); }
+
+std::vector<unsigned long> ChildProcesses::idsOf(const RunningProgram& parent) {
+    std::vector<unsigned long> ids;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        // "pid (name) state ppid ...", where the name may hold spaces and parentheses.
+        const std::string stat = contentOf("/proc/" + name + "/stat");
+        const std::size_t close = stat.rfind(')');
+        unsigned long ppid = 0;
+        if (close != std::string::npos && std::sscanf(stat.c_str() + close + 1, " %*c %lu", &ppid) == 1 &&
+            ppid == parent.id())
+            ids.push_back(std::stoul(name));
+    }
+    return ids;
+}
+
+ChildProcesses::ChildProcesses(const RunningProgram& parent) {
+    for (const unsigned long id : idsOf(parent)) {
+        // Gone since it was listed: not one of those that run now.
+        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(id), 0));
+        if (pidfd < 0) continue;
+        ids_.push_back(id);
+        handles_.push_back(pidfd);
+    }
+}
+
+ChildProcesses::~ChildProcesses() {
+    for (const intptr_t pidfd : handles_) {
+        pollfd ended{static_cast<int>(pidfd), POLLIN, 0};
+        if (poll(&ended, 1, 0) != 1) syscall(SYS_pidfd_send_signal, static_cast<int>(pidfd), SIGKILL, nullptr, 0);
+        close(static_cast<int>(pidfd));
+    }
+}
+
+bool ChildProcesses::endWithin(double seconds) const {
+    // A pidfd becomes readable when its process has ended.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (const intptr_t pidfd : handles_) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ended{static_cast<int>(pidfd), POLLIN, 0};
+        if (poll(&ended, 1, static_cast<int>(std::max<long long>(left.count(), 0))) != 1) return false;
+    }
+    return true;
+}
 
 bool RunningProgram::readTerminal(std::string& shown, int milliseconds) {
     if (terminal_ < 0) return false;

@@ -2,6 +2,7 @@
 // differs between Linux and Windows is in TestProcess.cpp and nowhere else.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,15 +51,20 @@ struct ProgramEnd {
     int status = -1;      // the exit status, or the signal
 };
 
+// The ways a program is ended from outside: Ctrl-C, SIGTERM, SIGHUP (the
+// last two on Linux only), and killing it outright.
+enum class Ending { Interrupt, Terminate, HangUp, Kill };
+
 // A program running beside the test, for the tests that interrupt it. Its
-// standard input and output are empty; its standard error is the test's, or
-// a terminal that the test reads. On Windows it has a console of its own, so
-// that it can be sent Ctrl-C alone.
+// standard input is empty, its standard output goes to `outputFile` or
+// nowhere; its standard error is the test's, or a terminal that the test
+// reads. On Windows it has a console of its own, so that it can be sent
+// Ctrl-C alone.
 class RunningProgram {
 public:
     enum class StandardError { Inherited, Terminal };
     RunningProgram(const std::string& program, const std::vector<std::string>& args,
-                   StandardError standardError = StandardError::Inherited);
+                   StandardError standardError = StandardError::Inherited, const std::string& outputFile = "");
     ~RunningProgram();  // a program still running is killed
     RunningProgram(const RunningProgram&) = delete;
     RunningProgram& operator=(const RunningProgram&) = delete;
@@ -75,6 +81,10 @@ public:
     bool catchesInterrupt() const;
     // Ctrl-C: SIGINT on Linux, CTRL_C_EVENT on its console on Windows.
     bool interrupt();
+    // Interrupt as interrupt(); Terminate and HangUp send SIGTERM and SIGHUP
+    // (false on Windows); Kill sends SIGKILL, or calls TerminateProcess.
+    bool end(Ending ending);
+    unsigned long id() const;
     // What the program has written to its terminal since the last call,
     // waiting up to `milliseconds` for some; false once it closed the terminal.
     bool readTerminal(std::string& shown, int milliseconds);
@@ -92,6 +102,27 @@ private:
     int pid_ = -1;
     int terminal_ = -1;
 #endif
+};
+
+// The processes that a running program has started and that run now, each
+// held so that its end can be awaited after the program's own. Those still
+// running when this goes are killed.
+class ChildProcesses {
+public:
+    explicit ChildProcesses(const RunningProgram& parent);
+    ~ChildProcesses();
+    // Only their ids, holding none.
+    static std::vector<unsigned long> idsOf(const RunningProgram& parent);
+    ChildProcesses(const ChildProcesses&) = delete;
+    ChildProcesses& operator=(const ChildProcesses&) = delete;
+
+    const std::vector<unsigned long>& ids() const { return ids_; }
+    // Whether every one has ended, waiting up to `seconds` for them.
+    bool endWithin(double seconds) const;
+
+private:
+    std::vector<unsigned long> ids_;
+    std::vector<intptr_t> handles_;  // process handles on Windows, pidfds on Linux
 };
 
 } // namespace testing_support
