@@ -223,7 +223,7 @@ std::vector<CheckDefinition> filterChecks(const ModuleFacts& facts) {
     for (const RowFacts& r : facts.handlerRows()) {
         if (!r.isFilter()) continue;
         const uint32_t seed = facts.seed;
-        const bool known = filterReference(r.serverName) != nullptr;
+        const bool known = r.known();
         checks.push_back({"filter/process/" + r.label,
                           withFilter(facts, r, [seed](FilterDriver& f, host::Instance i) { checkSizes(f, i, seed); }), true});
         checks.push_back({"filter/negative/" + r.label, withFilter(facts, r, checkNegativeSizes)});
