@@ -205,9 +205,9 @@ void Report::add(const std::string& name, const Outcome& outcome) {
     entries_.push_back({name, outcome});
     const std::string& detail = verbose_ || outcome.brief.empty() ? outcome.detail : outcome.brief;
     if (detail.empty())
-        std::printf("%-8s %s\n", statusWord(outcome.status), name.c_str());
+        platform::print(stdout, "%-8s %s\n", statusWord(outcome.status), name.c_str());
     else
-        std::printf("%-8s %s: %s\n", statusWord(outcome.status), name.c_str(), detail.c_str());
+        platform::print(stdout, "%-8s %s: %s\n", statusWord(outcome.status), name.c_str(), detail.c_str());
     std::fflush(stdout);
 }
 
@@ -235,12 +235,13 @@ void Report::printSummary(uint32_t seed) const {
             ++warnings;
         }
     }
-    std::printf("seed %u\n", seed);
-    if (warnings) std::printf("%d %s (%s)\n", warnings, warnings == 1 ? "warning" : "warnings", warned.c_str());
+    platform::print(stdout, "seed %u\n", seed);
+    if (warnings)
+        platform::print(stdout, "%d %s (%s)\n", warnings, warnings == 1 ? "warning" : "warnings", warned.c_str());
     if (skipped)
-        std::printf("%d passed, %d failed, %d skipped\n", passed, failed, skipped);
+        platform::print(stdout, "%d passed, %d failed, %d skipped\n", passed, failed, skipped);
     else
-        std::printf("%d passed, %d failed\n", passed, failed);
+        platform::print(stdout, "%d passed, %d failed\n", passed, failed);
     std::fflush(stdout);
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <numbers>
@@ -293,7 +292,7 @@ private:
 
     std::string resolve(const std::string& written) const {
         // A path from the root (on Windows also one with a drive) stays as written.
-        if (written.empty() || std::filesystem::path(written).has_root_path() || folder_.empty()) return written;
+        if (written.empty() || platform::startsAtRoot(written) || folder_.empty()) return written;
         return platform::lastSeparator(folder_) == folder_.size() - 1 ? folder_ + written : folder_ + "/" + written;
     }
 
