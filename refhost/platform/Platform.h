@@ -112,7 +112,7 @@ bool isTerminal(std::FILE* stream);
 // Writes `text` (UTF-8) to `stream`: on a console as the characters it
 // spells, wherever else the stream goes as its bytes.
 void writeText(std::FILE* stream, std::string_view text);
-// printf through writeText; what refhost prints goes through this.
+// printf through writeText: for every line that may hold a name or a path.
 void print(std::FILE* stream, const char* format, ...) REFHOST_PRINTF(2, 3);
 // While installed, Ctrl-C calls `handler` (on a signal or a console thread:
 // it may only set a flag) instead of ending the program. The previous
