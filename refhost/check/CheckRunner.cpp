@@ -225,9 +225,9 @@ void Report::add(const std::string& name, const Outcome& outcome) {
     // One line each, whatever bytes a module's names bring into the detail.
     const std::string detail = printable(verbose_ || outcome.brief.empty() ? outcome.detail : outcome.brief);
     if (detail.empty())
-        std::printf("%-8s %s\n", statusWord(outcome.status), printable(name).c_str());
+        platform::print(stdout, "%-8s %s\n", statusWord(outcome.status), printable(name).c_str());
     else
-        std::printf("%-8s %s: %s\n", statusWord(outcome.status), printable(name).c_str(), detail.c_str());
+        platform::print(stdout, "%-8s %s: %s\n", statusWord(outcome.status), printable(name).c_str(), detail.c_str());
     std::fflush(stdout);
 }
 
@@ -263,16 +263,16 @@ void Report::printSummary(uint32_t seed) const {
     std::string warned;
     for (const Entry& e : entries_)
         if (e.outcome.status == Status::Warn) warned += (warned.empty() ? "" : ", ") + printable(e.name);
-    std::printf("seed %u\n", seed);
+    platform::print(stdout, "seed %u\n", seed);
     if (counts.warned)
-        std::printf("%d %s (%s)%s\n", counts.warned, counts.warned == 1 ? "warning" : "warnings", warned.c_str(),
+        platform::print(stdout, "%d %s (%s)%s\n", counts.warned, counts.warned == 1 ? "warning" : "warnings", warned.c_str(),
                     strict_ ? ", failed under --strict" : "");
-    std::printf("%s\n", countsText().c_str());
+    platform::print(stdout, "%s\n", countsText().c_str());
     std::fflush(stdout);
 }
 
 void Report::printInterrupted(uint32_t seed, const std::string& during) const {
-    std::printf("seed %u\ninterrupted%s; %s before it\n", seed,
+    platform::print(stdout, "seed %u\ninterrupted%s; %s before it\n", seed,
                 during.empty() ? "" : (" during " + printable(during)).c_str(), countsText().c_str());
     std::fflush(stdout);
 }

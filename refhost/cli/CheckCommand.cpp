@@ -38,7 +38,7 @@ std::vector<CheckDefinition> rowChecks(const ModuleFacts& facts) {
 
 // With --rules, a check's name and under it each of its rules with whom it binds.
 void printListed(const std::string& name, bool randomised, bool rules) {
-    std::printf("%s%s\n", printable(name).c_str(), randomised ? "  (randomised)" : "");
+    platform::print(stdout, "%s%s\n", printable(name).c_str(), randomised ? "  (randomised)" : "");
     if (!rules) return;
     const CheckKind* kind = kindOf(name);
     if (!kind) {
@@ -81,7 +81,7 @@ int runChildCheck(const CheckOptions& options) {
     const ModuleFacts facts{options.module, options.seed, parseLoadReply(fromHex(hex)).rows};
     for (const CheckDefinition& entry : rowChecks(facts))
         if (entry.name == name) runAsChild(entry.body);
-    std::fprintf(stderr, "refhost check: %s has no check named '%s'\n", options.module.c_str(), name.c_str());
+    platform::print(stderr, "refhost check: %s has no check named '%s'\n", options.module.c_str(), name.c_str());
     return kExitFailed;
 }
 
@@ -92,13 +92,13 @@ int runCheck(const CheckOptions& options) {
     std::string error;
     const std::string modulePath = commandModulePath(options.module, "FILE", error);
     if (modulePath.empty()) {
-        std::fprintf(stderr, "refhost check: %s\n", error.c_str());
+        platform::print(stderr, "refhost check: %s\n", error.c_str());
         return kExitFailed;
     }
     for (const std::string* report : {&options.junit, &options.json}) {
         if (!report->empty() && !checkWritable(*report, error)) {
-            std::fprintf(stderr, "refhost check: %s; give %s a file in a writable folder\n", error.c_str(),
-                         report == &options.junit ? "--junit" : "--json");
+            platform::print(stderr, "refhost check: %s; give %s a file in a writable folder\n", error.c_str(),
+                            report == &options.junit ? "--junit" : "--json");
             return kExitFailed;
         }
     }
@@ -147,7 +147,7 @@ int runCheck(const CheckOptions& options) {
     const Outcome load = execute(loadCheck(modulePath), options.seed);
     if (load.stopped) {
         if (options.list) return interruptStatus();
-        std::printf("module   %s\n", modulePath.c_str());
+        platform::print(stdout, "module   %s\n", modulePath.c_str());
         return interrupted();
     }
     loadReply = load.reply;
@@ -158,8 +158,9 @@ int runCheck(const CheckOptions& options) {
         for (const char* name : {"load", "descriptor", "table"})
             if (selected(name)) printListed(name, false, options.rules);
         if (!load.reportedPass) {
-            std::fprintf(stderr, "refhost check: %s: the module does not load (%s), so its rows' checks are unknown\n",
-                         modulePath.c_str(), load.detail.c_str());
+            platform::print(stderr,
+                            "refhost check: %s: the module does not load (%s), so its rows' checks are unknown\n",
+                            modulePath.c_str(), load.detail.c_str());
             return kExitFailed;
         }
         for (const CheckDefinition& entry : rowChecks(facts))
@@ -184,7 +185,7 @@ int runCheck(const CheckOptions& options) {
     auto skipAll = [&](const std::string& name, const std::string& why) {
         if (selected(name)) report.add(name, Outcome::of(Status::Skip, why));
     };
-    std::printf("module   %s\n", modulePath.c_str());
+    platform::print(stdout, "module   %s\n", modulePath.c_str());
     if (selected("load") || load.status != Status::Pass) report.add("load", load);
 
     // The descriptor and table checks name what the loader refused, once the library opens.
@@ -227,7 +228,7 @@ int runCheck(const CheckOptions& options) {
     report.printSummary(options.seed);
     for (const auto& [path, write] : {std::pair{&options.junit, &Report::writeJUnit}, std::pair{&options.json, &Report::writeJson}}) {
         if (!path->empty() && !(report.*write)(*path, modulePath, options.seed, error)) {
-            std::fprintf(stderr, "refhost check: %s; the checks ran, the report was not written\n", error.c_str());
+            platform::print(stderr, "refhost check: %s; the checks ran, the report was not written\n", error.c_str());
             return kExitFailed;
         }
     }

@@ -12,6 +12,7 @@
 #include "refhost/host/Module.h"
 #include "refhost/image/ImageJob.h"
 #include "refhost/image/Progress.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost {
 
@@ -26,7 +27,7 @@ int runFilter(const FilterOptions& options) {
     // Ctrl-C from here on ends the command with its message, not by the signal.
     InterruptGuard interruptGuard;
     auto stoppedMessage = [&] {
-        std::fprintf(stderr, "refhost filter: the filter was stopped; %s was not written\n", options.output.c_str());
+        platform::print(stderr, "refhost filter: the filter was stopped; %s was not written\n", options.output.c_str());
         return interruptStatus();
     };
     std::string error;

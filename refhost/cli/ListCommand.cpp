@@ -7,6 +7,7 @@
 #include "refhost/cli/ExitStatus.h"
 #include "refhost/cli/Messages.h"
 #include "refhost/host/Module.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost {
 
@@ -15,14 +16,14 @@ int runList(const ListOptions& options) {
     std::unique_ptr<Module> module = loadCommandModule(options.module, "FILE", error);
     if (!module) return workFailed("list", error);
     const host::ModuleDescriptor& d = module->descriptor();
-    std::printf("module      %s\n", module->path().c_str());
-    std::printf("sync        0x%08x\n", d.sync);
-    std::printf("version     %d\n", d.version);
-    std::printf("machine     0x%x\n", d.machine);
-    std::printf("startup     %u\n", module->startupResult());
-    std::printf("servers     %zu\n", module->rows().size());
+    platform::print(stdout, "module      %s\n", module->path().c_str());
+    platform::print(stdout, "sync        0x%08x\n", d.sync);
+    platform::print(stdout, "version     %d\n", d.version);
+    platform::print(stdout, "machine     0x%x\n", d.machine);
+    platform::print(stdout, "startup     %u\n", module->startupResult());
+    platform::print(stdout, "servers     %zu\n", module->rows().size());
     for (const ServerRow& row : module->rows())
-        std::printf("  %-3d %-22s %s\n", row.index, row.className.c_str(), row.serverName.c_str());
+        platform::print(stdout, "  %-3d %-22s %s\n", row.index, row.className.c_str(), row.serverName.c_str());
     return kExitSuccess;
 }
 

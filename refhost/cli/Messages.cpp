@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "refhost/cli/ExitStatus.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost {
 
@@ -34,14 +35,14 @@ std::string leftoverMessage(const std::vector<std::string>& leftover) {
 } // namespace
 
 int workFailed(const std::string& command, const std::string& message) {
-    std::fprintf(stderr, "%s: %s\n", programName(command).c_str(), message.c_str());
+    platform::print(stderr, "%s: %s\n", programName(command).c_str(), message.c_str());
     return kExitFailed;
 }
 
 int usageError(const std::string& command, const std::string& message) {
     const std::string name = programName(command);
-    std::fprintf(stderr, "%s: %s\nRun '%s --help' for %s.\n", name.c_str(), message.c_str(), name.c_str(),
-                 command.empty() ? "the commands" : "its arguments and options");
+    platform::print(stderr, "%s: %s\nRun '%s --help' for %s.\n", name.c_str(), message.c_str(), name.c_str(),
+                    command.empty() ? "the commands" : "its arguments and options");
     return kExitUsage;
 }
 

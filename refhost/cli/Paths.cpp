@@ -1,5 +1,5 @@
 // Which module a command uses when it is given none.
-#include <filesystem>
+#include <algorithm>
 #include <string>
 
 #include "refhost/check/KnownServers.h"
@@ -15,8 +15,21 @@ namespace refhost {
 namespace {
 
 std::string programFolder() {
-    const std::filesystem::path program = platform::programPath();
-    return program.has_parent_path() ? program.parent_path().string() : std::string(".");
+    const std::string program = platform::programPath();
+    const std::size_t separator = platform::lastSeparator(program);
+    return separator == std::string::npos ? std::string(".") : program.substr(0, separator);
+}
+
+// `name` ('/' between its folders) inside `folder`, written with the system's
+// separator; each ".." it starts with takes the last folder off `folder`.
+std::string inside(std::string folder, std::string name) {
+    for (std::size_t at; name.rfind("../", 0) == 0 && (at = platform::lastSeparator(folder)) != std::string::npos;) {
+        folder.erase(at);
+        name.erase(0, 3);
+    }
+    const char separator = platform::folderSeparator();
+    std::replace(name.begin(), name.end(), '/', separator);
+    return folder + separator + name;
 }
 
 bool isFile(const std::string& path) {
@@ -30,9 +43,7 @@ std::vector<std::string> defaultModuleCandidates() {
     const std::string folder = programFolder();
     // A build tree has the module beside the program; an installed tree has
     // it in the project's library folder, the same path from bin/ whatever the prefix.
-    const std::filesystem::path installed =
-        std::filesystem::path(folder) / REFHOST_MODULE_FROM_BINDIR / "pluginServer.p";
-    return {(std::filesystem::path(folder) / "pluginServer.p").string(), installed.lexically_normal().string()};
+    return {inside(folder, "pluginServer.p"), inside(folder, REFHOST_MODULE_FROM_BINDIR "/pluginServer.p")};
 }
 
 std::string defaultModulePath() {

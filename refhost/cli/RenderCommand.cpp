@@ -13,6 +13,7 @@
 #include "refhost/host/Module.h"
 #include "refhost/image/Label.h"
 #include "refhost/image/Progress.h"
+#include "refhost/platform/Platform.h"
 #include "refhost/render/BuiltinScene.h"
 #include "refhost/render/ContactSheet.h"
 #include "refhost/render/FrameNames.h"
@@ -156,10 +157,10 @@ int runRender(const RenderOptions& options) {
         bar.finish();
         const std::string file = plan.fileFor(options.output, frame);
         if (written == 0) {
-            std::fprintf(stderr, "refhost render: the render was stopped; %s was not written\n", file.c_str());
+            platform::print(stderr, "refhost render: the render was stopped; %s was not written\n", file.c_str());
         } else {
-            std::fprintf(stderr, "refhost render: the render was stopped at frame %d; frames %d to %d are written, "
-                                 "%s was not\n", frame, plan.first, frame - 1, file.c_str());
+            platform::print(stderr, "refhost render: the render was stopped at frame %d; frames %d to %d are written, "
+                                    "%s was not\n", frame, plan.first, frame - 1, file.c_str());
         }
         return interruptStatus();
     };

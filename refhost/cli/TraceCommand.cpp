@@ -16,6 +16,7 @@
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Trace.h"
 #include "refhost/image/ImageJob.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost {
 
@@ -52,14 +53,15 @@ void print(const std::vector<Call>& calls, bool json) {
             std::string args;
             for (const std::string& a : c.args) args += (args.empty() ? "" : ", ") + jsonValue(a);
             const std::string left = c.settingsLeft.empty() ? "" : ", \"settingsLeft\": " + jsonText(c.settingsLeft);
-            std::printf("{\"index\": %zu, \"caller\": \"%s\", \"call\": %s, \"args\": [%s], \"result\": %s%s}\n", i + 1,
-                        c.intoModule ? "host" : "module", jsonText(c.name).c_str(), args.c_str(),
-                        jsonText(c.result).c_str(), left.c_str());
+            platform::print(stdout,
+                            "{\"index\": %zu, \"caller\": \"%s\", \"call\": %s, \"args\": [%s], \"result\": %s%s}\n",
+                            i + 1, c.intoModule ? "host" : "module", jsonText(c.name).c_str(), args.c_str(),
+                            jsonText(c.result).c_str(), left.c_str());
         } else {
             // An entry that returned with other floating-point settings than the host set says which.
-            std::printf("%4zu %s %s%s%s\n", i + 1, c.intoModule ? ">" : "<   ", c.text().c_str(),
-                        c.result.empty() ? "" : (" = " + c.result).c_str(),
-                        c.settingsLeft.empty() ? "" : ("; left " + c.settingsLeft).c_str());
+            platform::print(stdout, "%4zu %s %s%s%s\n", i + 1, c.intoModule ? ">" : "<   ", c.text().c_str(),
+                            c.result.empty() ? "" : (" = " + c.result).c_str(),
+                            c.settingsLeft.empty() ? "" : ("; left " + c.settingsLeft).c_str());
         }
     }
 }
@@ -75,7 +77,7 @@ Image traceImage() {
 
 int runTrace(const TraceOptions& options) {
     auto fail = [](int status, const std::string& message) {
-        std::fprintf(stderr, "refhost trace: %s\n", message.c_str());
+        platform::print(stderr, "refhost trace: %s\n", message.c_str());
         return status;
     };
     for (const std::string& service : options.withheld) {

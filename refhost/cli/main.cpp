@@ -1,12 +1,14 @@
 // refhost: loads modules of the plug-in interface and drives them as a host does.
 #include <CLI/CLI.hpp>
 
+#include <string>
 #include <vector>
 
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
 #include "refhost/cli/Messages.h"
 #include "refhost/image/OutputFile.h"
+#include "refhost/platform/Platform.h"
 
 int main(int argc, char** argv) {
     using namespace refhost;
@@ -28,8 +30,12 @@ int main(int argc, char** argv) {
         addListCommand(app), addFilterCommand(app), addRenderCommand(app), addCheckCommand(app),
         addChartCommand(app),   addTraceCommand(app),
     };
+    // UTF-8 from here on, whatever form the system handed the arguments in.
+    const std::vector<std::string> arguments = platform::commandArguments(argc, argv);
+    std::vector<const char*> words;
+    for (const std::string& argument : arguments) words.push_back(argument.c_str());
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(words.size()), words.data());
     } catch (const CLI::ParseError& error) {
         return reportParseError(app, error);
     }

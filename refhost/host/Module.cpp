@@ -28,7 +28,8 @@ namespace {
 std::string otherSystemsLibrary(const std::string& path) {
     unsigned char head[4] = {};
     std::size_t got = 0;
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+    std::string ignored;
+    if (FILE* file = platform::openForReading(path, ignored)) {
         got = std::fread(head, 1, sizeof head, file);
         std::fclose(file);
     }

@@ -1,7 +1,6 @@
 #include "refhost/image/Image.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +11,8 @@
 #include "refhost/platform/Platform.h"
 
 #define STB_IMAGE_IMPLEMENTATION
+// Files are opened by the platform layer (names are UTF-8 on every system).
+#define STBI_NO_STDIO
 #define STBI_ONLY_PNG
 #define STBI_ONLY_BMP
 #define STBI_ONLY_TGA
@@ -269,9 +270,9 @@ bool readImage(const std::string& path, Image& image, std::string& error, const 
         error = path + ": cannot open: " + reason;
         return false;
     }
-    FILE* file = std::fopen(path.c_str(), "rb");
+    FILE* file = platform::openForReading(path, reason);
     if (!file) {
-        error = path + ": cannot open: " + std::strerror(errno);
+        error = path + ": cannot open: " + reason;
         return false;
     }
     uint8_t head[3] = {};

@@ -62,8 +62,8 @@ void ProgressBar::draw(bool force) {
     for (int i = 0; i < kCells; ++i) cells[i] = i < filled ? '#' : '.';
     cells[kCells] = '\0';
     const double seconds = std::chrono::duration<double>(now - start_).count();
-    std::fprintf(stderr, "\r%s [%s] %lld/%lld %3d%% %.1fs", label_.c_str(), cells, static_cast<long long>(done_),
-                 static_cast<long long>(total_), static_cast<int>(fraction * 100.0), seconds);
+    platform::print(stderr, "\r%s [%s] %lld/%lld %3d%% %.1fs", label_.c_str(), cells, static_cast<long long>(done_),
+                    static_cast<long long>(total_), static_cast<int>(fraction * 100.0), seconds);
     std::fflush(stderr);
 }
 

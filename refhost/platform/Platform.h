@@ -11,9 +11,28 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+// printf's checks of a format, with the C library's own format rules.
+#if defined(__MINGW_PRINTF_FORMAT)
+#define REFHOST_PRINTF(formatAt, firstAt) __attribute__((format(__MINGW_PRINTF_FORMAT, formatAt, firstAt)))
+#else
+#define REFHOST_PRINTF(formatAt, firstAt) __attribute__((format(printf, formatAt, firstAt)))
+#endif
+
 namespace refhost::platform {
+
+// Text is UTF-8 throughout refhost: arguments, paths, names and messages.
+// Where the system's own calls take another form (Windows: UTF-16), this
+// layer converts.
+
+// ---- the command line ----
+
+// The program's arguments, its own name first: on Windows read from the
+// system's UTF-16 command line (argc and argv hold them in the ANSI code page,
+// where a name's letters can be lost), elsewhere argv's bytes as they are.
+std::vector<std::string> commandArguments(int argc, char** argv);
 
 // ---- modules ----
 
@@ -62,8 +81,19 @@ bool folderWritable(const std::string& folder, std::string& reason);
 // `reason` holds the system's text ("No space left on device").
 bool replaceFile(const std::string& path, std::span<const uint8_t> bytes, std::string& reason);
 
+// Opens the file at `path` for reading bytes; null with the C library's
+// reason in `reason` when it cannot.
+std::FILE* openForReading(const std::string& path, std::string& reason);
+
 // The running program's own file.
 std::string programPath();
+
+// The separator the system writes between folders: '/', on Windows '\\'.
+char folderSeparator();
+
+// Whether `path` starts at a root ('/'; on Windows also '\\' or a drive,
+// "C:"), rather than in the current folder or one a file names it from.
+bool startsAtRoot(const std::string& path);
 
 // Where the last folder separator in `path` is, or npos: '/', and on Windows
 // '\\' as well.
@@ -87,6 +117,11 @@ void releasePages(void* at, std::size_t bytes);
 // ---- console ----
 
 bool isTerminal(std::FILE* stream);
+// Writes `text` (UTF-8) to `stream`: on a console as the characters it
+// spells, wherever else the stream goes as its bytes.
+void writeText(std::FILE* stream, std::string_view text);
+// printf through writeText: for every line that may hold a name or a path.
+void print(std::FILE* stream, const char* format, ...) REFHOST_PRINTF(2, 3);
 
 // ---- requests to stop ----
 

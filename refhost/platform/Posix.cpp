@@ -16,6 +16,7 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -28,6 +29,8 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace refhost::platform {
+
+std::vector<std::string> commandArguments(int argc, char** argv) { return {argv, argv + argc}; }
 
 void* openLibrary(const std::string& path, bool keepLoaded, std::string& error) {
     // A name without a slash would be searched for on the library path.
@@ -152,11 +155,21 @@ bool replaceFile(const std::string& path, std::span<const uint8_t> bytes, std::s
     return written;
 }
 
+std::FILE* openForReading(const std::string& path, std::string& reason) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) reason = std::strerror(errno);
+    return file;
+}
+
 std::string programPath() {
     char buffer[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
+
+char folderSeparator() { return '/'; }
+
+bool startsAtRoot(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
 std::size_t lastSeparator(const std::string& path) { return path.rfind('/'); }
 
@@ -178,6 +191,16 @@ bool makeAccessible(void* at, std::size_t bytes) { return mprotect(at, bytes, PR
 void releasePages(void* at, std::size_t bytes) { munmap(at, bytes); }
 
 bool isTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+// A terminal takes UTF-8 as it is.
+void writeText(std::FILE* stream, std::string_view text) { std::fwrite(text.data(), 1, text.size(), stream); }
+
+void print(std::FILE* stream, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stream, format, arguments);
+    va_end(arguments);
+}
 
 namespace {
 

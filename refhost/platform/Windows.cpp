@@ -7,33 +7,22 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <thread>
 
 #include "refhost/platform/ChildNotes.h"
 #include "refhost/platform/CommandLine.h"
 #include "refhost/platform/Platform.h"
+#include "refhost/platform/WideText.h"
 
 namespace refhost::platform {
 
 namespace {
-
-std::wstring wide(const std::string& text) {
-    if (text.empty()) return {};
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-    return out;
-}
-
-std::string narrow(const wchar_t* text, std::size_t length) {
-    if (length == 0) return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), size, nullptr, nullptr);
-    return out;
-}
 
 // The system's text for an error code, without its closing full stop and line end.
 std::string systemText(DWORD code) {
@@ -274,6 +263,91 @@ bool matchFrom(const std::string& pattern, std::size_t p, const std::string& nam
 } // namespace
 
 bool nameMatches(const std::string& pattern, const std::string& name) { return matchFrom(pattern, 0, name, 0); }
+
+// ---- UTF-8 outside, UTF-16 for the system ----
+
+std::vector<std::string> commandArguments(int argc, char** argv) {
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> out;
+    for (int i = 0; arguments && i < count; ++i) out.push_back(narrow(arguments[i], std::wcslen(arguments[i])));
+    if (arguments) LocalFree(arguments);
+    // Without them (no memory), the C runtime's as they are.
+    if (out.empty()) out.assign(argv, argv + argc);
+    return out;
+}
+
+std::FILE* openForReading(const std::string& path, std::string& reason) {
+    std::FILE* file = _wfopen(systemPath(path).c_str(), L"rb");
+    if (!file) reason = std::strerror(errno);
+    return file;
+}
+
+char folderSeparator() { return '\\'; }
+
+bool startsAtRoot(const std::string& path) {
+    if (!path.empty() && (path[0] == '/' || path[0] == '\\')) return true;
+    return path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]));
+}
+
+namespace {
+
+// The console behind `stream`, or null when it goes to a file, a pipe or
+// nowhere. Asked once per handle and thread: a trace prints a line per call.
+HANDLE consoleOf(std::FILE* stream) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    thread_local HANDLE asked = INVALID_HANDLE_VALUE;
+    thread_local bool console = false;
+    if (handle != asked) {
+        DWORD mode = 0;
+        asked = handle;
+        console = handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+    }
+    return console ? handle : nullptr;
+}
+
+} // namespace
+
+void writeText(std::FILE* stream, std::string_view text) {
+    HANDLE console = consoleOf(stream);
+    if (!console) {
+        std::fwrite(text.data(), 1, text.size(), stream);
+        return;
+    }
+    // What the stream holds goes first; the console takes UTF-16 in pieces
+    // of a bounded size, none ending inside a surrogate pair.
+    std::fflush(stream);
+    const std::wstring characters = wide(std::string(text));
+    constexpr std::size_t kPiece = 4096;
+    for (std::size_t done = 0; done < characters.size();) {
+        std::size_t size = std::min(kPiece, characters.size() - done);
+        if (size < characters.size() - done && IS_HIGH_SURROGATE(characters[done + size - 1])) --size;
+        DWORD written = 0;
+        if (!WriteConsoleW(console, characters.data() + done, static_cast<DWORD>(size), &written, nullptr) ||
+            written == 0)
+            return;
+        done += written;
+    }
+}
+
+void print(std::FILE* stream, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    char small[512];
+    va_list again;
+    va_copy(again, arguments);
+    const int size = std::vsnprintf(small, sizeof small, format, arguments);
+    va_end(arguments);
+    if (size >= 0 && static_cast<std::size_t>(size) < sizeof small) {
+        writeText(stream, {small, static_cast<std::size_t>(size)});
+    } else if (size >= 0) {
+        std::string text(static_cast<std::size_t>(size) + 1, '\0');
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.pop_back();
+        writeText(stream, text);
+    }
+    va_end(again);
+}
 
 std::size_t pageSize() {
     SYSTEM_INFO info{};

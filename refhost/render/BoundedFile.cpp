@@ -1,8 +1,6 @@
 #include "refhost/render/BoundedFile.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <cstdio>
 
 #include "refhost/platform/Platform.h"
 
@@ -26,14 +24,14 @@ bool readBoundedFile(const std::string& path, int64_t maxBytes, const std::strin
                 std::to_string(maxBytes) + " bytes";
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
+    std::FILE* in = platform::openForReading(path, reason);
     if (!in) {
-        error = path + ": cannot open: " + std::strerror(errno);
+        error = path + ": cannot open: " + reason;
         return false;
     }
     text.assign(static_cast<std::size_t>(size), '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    text.resize(std::fread(text.data(), 1, text.size(), in));
+    std::fclose(in);
     return true;
 }
 

@@ -1,3 +1,4 @@
+#include "refhost/platform/Platform.h"
 #include "refhost/render/BuiltinScene.h"
 
 #include <cstdio>
@@ -22,7 +23,7 @@ Scene builtinScene(int32_t width, int32_t height) {
     std::string error;
     if (!loadScene(kBuiltinSceneName, options, scene, error)) {
         // The text is the project's own and a test reads it: this is a build fault.
-        std::fprintf(stderr, "refhost: the built-in scene does not read: %s\n", error.c_str());
+        platform::print(stderr, "refhost: the built-in scene does not read: %s\n", error.c_str());
         std::abort();
     }
     return scene;

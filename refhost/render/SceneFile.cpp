@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <numbers>
@@ -297,7 +296,7 @@ private:
         std::string path = written;
         std::replace(path.begin(), path.end(), '\\', '/');
         // A path from the root (on Windows also one with a drive) stays where it is.
-        if (!path.empty() && !std::filesystem::path(path).has_root_path() && !folder_.empty())
+        if (!path.empty() && !platform::startsAtRoot(path) && !folder_.empty())
             path = (platform::lastSeparator(folder_) == folder_.size() - 1 ? folder_ : folder_ + "/") + path;
         return platform::withSystemSeparators(path);
     }

@@ -18,6 +18,7 @@
 #include <cwctype>
 
 #include "refhost/platform/CommandLine.h"
+#include "refhost/platform/WideText.h"
 #else
 #include <fcntl.h>
 #include <poll.h>
@@ -69,7 +70,10 @@ TempFolder::~TempFolder() {
 std::vector<std::string> TempFolder::entries() const {
     std::vector<std::string> names;
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator(path_, error)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(path_, error)) {
+        const std::u8string name = entry.path().filename().u8string();
+        names.emplace_back(name.begin(), name.end());
+    }
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -78,12 +82,7 @@ std::vector<std::string> TempFolder::entries() const {
 
 namespace {
 
-std::wstring wide(const std::string& text) {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length);
-    return out;
-}
+using refhost::platform::wide;
 
 std::wstring windowsPath(const std::string& path) {
     std::wstring out = wide(path);

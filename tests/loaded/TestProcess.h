@@ -29,7 +29,7 @@ public:
 
     std::string file(const std::string& name) const { return path_ + "/" + name; }
     const std::string& path() const { return path_; }
-    std::vector<std::string> entries() const;  // the names in it, sorted
+    std::vector<std::string> entries() const;  // the names in it (UTF-8 on Windows), sorted
 
 private:
     std::string path_;
