@@ -212,7 +212,12 @@ INSTANTIATE_TEST_SUITE_P(
                     PlantedFault{"empty_name", "FAIL", "table", "row 0: the server name is empty"},
                     PlantedFault{"never_advances", "WARN", "filter/abort/TinyFilter",
                                  "never called the progress monitor's advance, whose answer is how a host stops a "
-                                 "filter: a host cannot stop this one"}),
+                                 "filter: a host cannot stop this one"},
+                    PlantedFault{"pops_arguments", "FAIL", "shader/evaluate/TinyShader",
+                                 "evaluate returned with the stack pointer moved by 8 bytes: is the entry declared "
+                                 "with the host's calling convention?"},
+                    PlantedFault{"writes_early", "WARN", "shader/evaluate/TinyShader",
+                                 "a host expects a unit-length shading normal"}),
     [](const testing::TestParamInfo<PlantedFault>& info) { return std::string(info.param.fixture); });
 
 TEST(CheckCommand, ATableFaultStillLetsTheDescriptorCheckPass) {
