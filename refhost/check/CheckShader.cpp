@@ -195,11 +195,11 @@ std::string vectorText(const double (&v)[3]) {
 class WrittenBack {
 public:
     void look(int n, const host::SampleAccess& given, const host::SampleAccess& back) {
-        const std::string record = "record " + std::to_string(n) + " (item id " + hex(given.itemId) + ")";
-        if (unitLength(given.shadingNormal) && !unitLength(back.shadingNormal))
-            normal_.note(record + ": the shading normal came back as " + vectorText(back.shadingNormal) +
-                         ", of length " + doubleText(lengthOf(back.shadingNormal)) + ", from the unit " +
-                         vectorText(given.shadingNormal) + ": a host expects a unit-length shading normal");
+        auto record = [&] { return "record " + std::to_string(n) + " (item id " + hex(given.itemId) + ")"; };
+        if (unitLength(given.shadingNormal) && !unitLength(back.shadingNormal) && normal_.count++ == 0)
+            normal_.first = record() + ": the shading normal came back as " + vectorText(back.shadingNormal) +
+                            ", of length " + doubleText(lengthOf(back.shadingNormal)) + ", from the unit " +
+                            vectorText(given.shadingNormal) + ": a host expects a unit-length shading normal";
         if (!everyday(given)) return;
         const auto* in = reinterpret_cast<const uint8_t*>(&given);
         const auto* out = reinterpret_cast<const uint8_t*>(&back);
@@ -208,8 +208,10 @@ public:
             std::memcpy(&from, in + at, sizeof from);
             std::memcpy(&to, out + at, sizeof to);
             if (std::isfinite(to)) continue;
-            nonFinite_.note(record + ": " + writableDoubleName(at) + " came back as " + doubleText(to) + " from the finite " +
-                            doubleText(from) + ": a host expects finite values back for finite ones");
+            if (nonFinite_.count++ == 0)
+                nonFinite_.first = record() + ": " + writableDoubleName(at) + " came back as " + doubleText(to) +
+                                   " from the finite " + doubleText(from) +
+                                   ": a host expects finite values back for finite ones";
             return;
         }
     }
@@ -230,11 +232,8 @@ private:
     }
 
     struct Rule {
-        std::string first;
-        uint64_t count = 0;
-        void note(const std::string& text) {
-            if (count++ == 0) first = text;
-        }
+        std::string first;   // the first record's text
+        uint64_t count = 0;  // the records that broke the rule
     };
     Rule normal_, nonFinite_;
 };
