@@ -4,7 +4,10 @@
 // from the same fixed set of hits. The entry is timed twice: on a thread with
 // the module's own floating-point settings, and on one whose x87 unit runs at
 // 53-bit precision, where the entry's guard switches settings in and out on
-// every call. Then the render's samples per second with one and two threads.
+// every call. The entry is timed once more through the host's driver, as the
+// render calls it (the trampoline that watches the stack pointer, and the
+// floating-point defaults put back), and the trampoline alone on an empty
+// entry. Then the render's samples per second with one and two threads.
 //
 //   shader_bench [MODULE]
 #include <algorithm>
@@ -43,8 +46,24 @@ void plainLinearise(host::Instance, host::SampleAccess* sample) {
 Evaluate volatile baselineEntry = plainLinearise;
 volatile double sink = 0.0;
 
+// An entry that does nothing, for the cost of the call itself.
+__attribute__((noinline)) void emptyEntry(host::Instance, host::SampleAccess*) { __asm__ volatile(""); }
+Evaluate volatile emptyEntryPointer = emptyEntry;
+
+// Nanoseconds per call of an empty entry, straight or through the trampoline.
+template <class Call>
+double timeCalls(Call call) {
+    constexpr int kCalls = 20'000'000;
+    host::SampleAccess record{};
+    const Evaluate entry = emptyEntryPointer;
+    const double start = now();
+    for (int i = 0; i < kCalls; ++i) call(entry, &record);
+    return (now() - start) * 1e9 / kCalls;
+}
+
 // Nanoseconds per sample: fill the record as the renderer does, evaluate.
-double timeSamples(const Renderer& renderer, const std::vector<Hit>& hits, Evaluate evaluate,
+template <class EvaluateCall>
+double timeSamples(const Renderer& renderer, const std::vector<Hit>& hits, EvaluateCall evaluate,
                    host::Instance instance, int passes) {
     host::SampleAccess record;
     double sum = 0.0;
@@ -113,7 +132,8 @@ int main(int argc, char** argv) {
 
     const Evaluate moduleEntry = driver.table.evaluate;
     const int passes = 40;
-    std::vector<double> moduleTimes, otherHostTimes, baselineTimes;
+    auto throughDriver = [&](host::Instance target, host::SampleAccess* record) { driver.evaluate(target, *record); };
+    std::vector<double> moduleTimes, otherHostTimes, baselineTimes, driverTimes, straightCalls, trampolineCalls;
     timeSamples(renderer, hits, moduleEntry, instance, 4);  // warm up
     timeSamples(renderer, hits, baselineEntry, nullptr, 4);
     for (int run = 0; run < 9; ++run) {
@@ -122,6 +142,11 @@ int main(int argc, char** argv) {
         otherHostTimes.push_back(timeSamples(renderer, hits, moduleEntry, instance, passes));
         host::setX87ControlWord(host::kDefaultX87Control);
         baselineTimes.push_back(timeSamples(renderer, hits, baselineEntry, nullptr, passes));
+        driverTimes.push_back(timeSamples(renderer, hits, throughDriver, instance, passes));
+        straightCalls.push_back(timeCalls([](Evaluate entry, host::SampleAccess* record) { entry(nullptr, record); }));
+        trampolineCalls.push_back(timeCalls([](Evaluate entry, host::SampleAccess* record) {
+            callEntry("evaluate", entry, nullptr, record);
+        }));
     }
     driver.destroy(instance);
     const double moduleNs = median(moduleTimes), otherHostNs = median(otherHostTimes),
@@ -130,11 +155,14 @@ int main(int argc, char** argv) {
                 passes, moduleTimes.size());
     std::printf("evaluate entry (module):     %7.1f ns/sample\n", moduleNs);
     std::printf("  host x87 at 53 bits:       %7.1f ns/sample\n", otherHostNs);
+    std::printf("  through the host's driver: %7.1f ns/sample\n", median(driverTimes));
     std::printf("plain function (baseline):   %7.1f ns/sample\n", baselineNs);
     std::printf("ratio:                       %7.2f (goal <= 1.5)%s\n", moduleNs / baselineNs,
                 mismatches ? "  RESULTS DIFFER" : "");
     std::printf("  host x87 at 53 bits:       %7.2f\n", otherHostNs / baselineNs);
     if (mismatches) std::printf("colour mismatches:           %d of %zu\n", mismatches, hits.size());
+    std::printf("empty entry, straight call:  %7.2f ns/call\n", median(straightCalls));
+    std::printf("  through the trampoline:    %7.2f ns/call\n", median(trampolineCalls));
 
     // Whole frames through the shader: shading alone (spread over the
     // threads), and with the filter pass (one thread) after it.

@@ -157,6 +157,9 @@ std::size_t firstDifference(const host::SampleAccess& a, const host::SampleAcces
 std::string doubleText(double value);
 // The name of the SampleAccess field that holds byte `offset`.
 std::string sampleFieldAt(std::size_t offset);
+// The double a shader may change at byte `offset` (a double's first byte):
+// "colour component 1", "shading normal component 2", or "eta at offset 368".
+std::string writableDoubleName(std::size_t offset);
 
 // ---------------------------------------------------------------------------
 // Shared by the areas.

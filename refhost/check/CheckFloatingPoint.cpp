@@ -123,18 +123,18 @@ struct ShaderRun {
 ShaderRun runShader(ShaderDriver& shader, const std::vector<host::SampleAccess>& records, const Setting& setting,
                     SettingsWatch& watch) {
     host::ShaderHandler& table = shader.table;
-    const host::Instance instance = watch.under(setting, "create entry", "", [&] { return table.create(nullptr); });
+    const host::Instance instance = watch.under(setting, "create entry", "", [&] { return callEntry("create", table.create, nullptr); });
     if (!instance) fail("create entry under " + settingText(setting), "an instance", "null");
     ShaderRun run;
     run.newTimeMessage =
-        messageText(watch.under(setting, "newTime entry", "", [&] { return table.newTime(instance, kFrame, kTime); }));
+        messageText(watch.under(setting, "newTime entry", "", [&] { return callEntry("newTime", table.newTime, instance, kFrame, kTime); }));
     run.records = records;
     for (std::size_t n = 0; n < run.records.size(); ++n) {
         host::SampleAccess& record = run.records[n];
         watch.under(setting, "evaluate entry", "record " + std::to_string(n),
-                    [&] { table.evaluate(instance, &record); });
+                    [&] { callEntry("evaluate", table.evaluate, instance, &record); });
     }
-    watch.under(setting, "destroy entry", "", [&] { table.destroy(instance); });
+    watch.under(setting, "destroy entry", "", [&] { callEntry("destroy", table.destroy, instance); });
     return run;
 }
 
@@ -153,11 +153,7 @@ std::string recordDifference(const host::SampleAccess& input, const host::Sample
         std::memcpy(&from, reinterpret_cast<const uint8_t*>(&input) + at, sizeof from);
         std::memcpy(&e, a + at, sizeof e);
         std::memcpy(&s, b + at, sizeof s);
-        const std::size_t field = offsetof(host::SampleAccess, colour);
-        const std::string name = at >= field && at < field + sizeof seen.colour
-                                     ? "colour component " + std::to_string((at - field) / sizeof(double))
-                                     : sampleFieldAt(at) + " at offset " + std::to_string(at);
-        return item + ", " + name + " from " + doubleText(from) + ": expected " + doubleText(e) +
+        return item + ", " + writableDoubleName(at) + " from " + doubleText(from) + ": expected " + doubleText(e) +
                " as under the default settings, saw " + doubleText(s);
     }
     return item + ", record byte " + std::to_string(offset) + " (" + sampleFieldAt(offset) + "): expected " +
@@ -196,12 +192,12 @@ void checkShader(ShaderDriver& shader) {
 
 Image runFilter(FilterDriver& filter, const Image& source, const Setting& setting, SettingsWatch& watch) {
     host::ImageFilterHandler& table = filter.table;
-    const host::Instance instance = watch.under(setting, "create entry", "", [&] { return table.create(nullptr); });
+    const host::Instance instance = watch.under(setting, "create entry", "", [&] { return callEntry("create", table.create, nullptr); });
     if (!instance) fail("create entry under " + settingText(setting), "an instance", "null");
     ImageJob job(source, kImageTime);
     job.fillOutput(kOutputSentinel);
-    watch.under(setting, "process entry", "", [&] { table.process(instance, &job.access()); });
-    watch.under(setting, "destroy entry", "", [&] { table.destroy(instance); });
+    watch.under(setting, "process entry", "", [&] { callEntry("process", table.process, instance, &job.access()); });
+    watch.under(setting, "destroy entry", "", [&] { callEntry("destroy", table.destroy, instance); });
     return job.output;
 }
 

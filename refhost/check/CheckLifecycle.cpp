@@ -31,7 +31,7 @@ int32_t activateInto(const ServerRow& row, int32_t version, host::GlobalLookup l
     handed.fill();
     stage("activation with version " + std::to_string(version));
     const DefaultFloatingPointAfter restore;
-    return row.activate(version, lookup, &handed.table, nullptr);
+    return callEntry("activate", row.activate, version, lookup, &handed.table, nullptr);
 }
 
 // A problem for each guard word after the table that the activation wrote.
@@ -104,7 +104,8 @@ void checkVersions(const ServerRow& row) {
             strayLookups = 0;
             stage("create after an activation with version " + std::to_string(version));
             const DefaultFloatingPointAfter restore;
-            if (host::Instance instance = bound.table.create(nullptr)) bound.table.destroy(instance);
+            if (host::Instance instance = callEntry("create", bound.table.create, nullptr))
+                callEntry("destroy", bound.table.destroy, instance);
             if (strayLookups)
                 problems.push_back("version " + std::to_string(version) +
                                    ": expected the host's lookup function kept, saw the one passed with it called " +
@@ -127,20 +128,20 @@ struct BoundRow {
     const void* library = nullptr;  // an address in the module's image: its descriptor
 
     host::Instance make(const std::string& what) const {
-        host::Instance instance = enter(create, nullptr);
+        host::Instance instance = enter("create", create, nullptr);
         if (!instance) fail(what + ": the create entry returned null");
         return instance;
     }
-    void dispose(host::Instance instance) const { enter(destroy, instance); }
-    int32_t copyFrom(host::Instance source, host::Instance target) const { return enter(copy, source, target); }
-    const char* describeText(host::Instance instance) const { return enter(describe, instance); }
+    void dispose(host::Instance instance) const { enter("destroy", destroy, instance); }
+    int32_t copyFrom(host::Instance source, host::Instance target) const { return enter("copy", copy, source, target); }
+    const char* describeText(host::Instance instance) const { return enter("describe", describe, instance); }
 
 private:
     // A raw entry call, after which the host's default floating-point settings are back.
     template <class Entry, class... Args>
-    static std::invoke_result_t<Entry, Args...> enter(Entry entry, Args... args) {
+    static std::invoke_result_t<Entry, Args...> enter(const char* name, Entry entry, Args... args) {
         const DefaultFloatingPointAfter restore;
-        return entry(args...);
+        return callEntry(name, entry, args...);
     }
 };
 

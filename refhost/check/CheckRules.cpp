@@ -80,6 +80,8 @@ const std::vector<CheckKind>& checkKinds() {
         {"shader/evaluate/<row>", "shader",
          {{kEvery, "over 100,000 seeded records of awkward values, evaluate changes no byte of the 400-byte record "
                    "outside offsets 280 to 383 and no guard byte around it"},
+          {kEvery, "a unit shading normal comes back unit length within 1e-6, and a record of an everyday surface "
+                   "gets back only finite values, or the check warns"},
           kMessageOffered, kMessageNull}},
         {"shader/reference/<row>", "shader",
          {{kKnown, "every record bit for bit as documented: each colour component pow(c, 2.2) of the C library, "

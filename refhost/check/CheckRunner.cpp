@@ -27,6 +27,8 @@ char runBody(const CheckBody& body, std::string& detail, std::string& brief, std
     char kind = kPassKind;
     try {
         body(reply);
+        // The shutdown entry of the check's own load runs as the load ends.
+        if (const std::string late = takeLateFault(); !late.empty()) fail(late);
         if (!warnings.empty()) {
             kind = kWarnKind;
             for (std::size_t i = 0; i < warnings.size(); ++i) detail += (i ? "; " : "") + warnings[i];
@@ -38,6 +40,9 @@ char runBody(const CheckBody& body, std::string& detail, std::string& brief, std
     } catch (const CheckSkip& skipped) {
         kind = kSkipKind;
         detail = skipped.why;
+    } catch (const EntryFault& fault) {
+        kind = kFailKind;
+        detail = fault.what();
     } catch (const std::exception& error) {
         kind = kFailKind;
         detail = std::string("the check itself failed: ") + error.what();

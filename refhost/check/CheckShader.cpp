@@ -3,6 +3,7 @@
 // and instances on several threads give what one thread gives.
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <thread>
 
@@ -26,7 +27,7 @@ int32_t hostFunctionStub() { return 0; }
 // infinities, subnormals, huge values, zero-length normals, special items.
 class RecordMaker {
 public:
-    explicit RecordMaker(uint32_t seed) : random_(seed) {}
+    explicit RecordMaker(uint32_t seed) : random_(seed), normals_(seed ^ 0x9E3779B9u) {}
 
     host::SampleAccess next() {
         host::SampleAccess s{};
@@ -44,6 +45,8 @@ public:
         s.itemId = item();
         s.polygonIndex = static_cast<int32_t>(random_());
         vector(s.shadingNormal);
+        // Half the shading normals are unit length, as a host hands them.
+        if (std::uniform_int_distribution<int>(0, 1)(normals_)) unitVector(s.shadingNormal);
         for (double& c : s.colour) c = chance(0.6) ? uniform(0.0, 1.0) : value();
         for (double* level : {&s.luminosity, &s.diffuse, &s.specular, &s.mirror, &s.transparency, &s.eta, &s.roughness})
             *level = chance(0.5) ? uniform(0.0, 1.0) : value();
@@ -82,6 +85,17 @@ private:
         for (double& c : v) c = zeroLength ? 0.0 : value();
     }
 
+    // From a generator of its own, so that the other fields are the same as
+    // without it for the same seed.
+    void unitVector(double (&v)[3]) {
+        const double z = std::uniform_real_distribution<double>(-1.0, 1.0)(normals_);
+        const double angle = std::uniform_real_distribution<double>(0.0, 6.283185307179586)(normals_);
+        const double r = std::sqrt(1.0 - z * z);
+        v[0] = r * std::cos(angle);
+        v[1] = r * std::sin(angle);
+        v[2] = z;
+    }
+
     int32_t pixel() {
         static const int32_t awkward[] = {INT32_MIN, INT32_MAX, -1, 0};
         return chance(0.2) ? pickFrom(awkward) : std::uniform_int_distribution<int32_t>(0, 319)(random_);
@@ -96,6 +110,7 @@ private:
     }
 
     std::mt19937 random_;
+    std::mt19937 normals_;
 };
 
 } // namespace
@@ -137,6 +152,13 @@ std::string sampleFieldAt(std::size_t offset) {
     return name;
 }
 
+std::string writableDoubleName(std::size_t offset) {
+    for (const std::size_t vector : {offsetof(host::SampleAccess, shadingNormal), offsetof(host::SampleAccess, colour)})
+        if (offset >= vector && offset < vector + 3 * sizeof(double))
+            return sampleFieldAt(offset) + " component " + std::to_string((offset - vector) / sizeof(double));
+    return sampleFieldAt(offset) + " at offset " + std::to_string(offset);
+}
+
 std::size_t firstDifference(const host::SampleAccess& a, const host::SampleAccess& b) {
     const auto* x = reinterpret_cast<const uint8_t*>(&a);
     const auto* y = reinterpret_cast<const uint8_t*>(&b);
@@ -154,6 +176,67 @@ std::string doubleText(double v) {
 }
 
 namespace {
+
+constexpr double kUnitTolerance = 1e-6;
+
+double lengthOf(const double (&v)[3]) { return std::hypot(v[0], v[1], v[2]); }
+bool unitLength(const double (&v)[3]) { return std::fabs(lengthOf(v) - 1.0) <= kUnitTolerance; }
+
+std::string vectorText(const double (&v)[3]) {
+    char text[96];
+    std::snprintf(text, sizeof text, "(%.17g, %.17g, %.17g)", v[0], v[1], v[2]);
+    return text;
+}
+
+// What a host reads back from a record and relies on: a unit-length shading
+// normal (the one it handed over was), and finite values where it handed
+// finite ones on a surface such as it shades. Each rule warns once, naming its
+// first record and counting the others.
+class WrittenBack {
+public:
+    void look(int n, const host::SampleAccess& given, const host::SampleAccess& back) {
+        auto record = [&] { return "record " + std::to_string(n) + " (item id " + hex(given.itemId) + ")"; };
+        if (unitLength(given.shadingNormal) && !unitLength(back.shadingNormal) && normal_.count++ == 0)
+            normal_.first = record() + ": the shading normal came back as " + vectorText(back.shadingNormal) +
+                            ", of length " + doubleText(lengthOf(back.shadingNormal)) + ", from the unit " +
+                            vectorText(given.shadingNormal) + ": a host expects a unit-length shading normal";
+        if (!everyday(given)) return;
+        const auto* in = reinterpret_cast<const uint8_t*>(&given);
+        const auto* out = reinterpret_cast<const uint8_t*>(&back);
+        for (std::size_t at = host::kSampleWritableBegin; at < host::kSampleWritableEnd; at += sizeof(double)) {
+            double from, to;
+            std::memcpy(&from, in + at, sizeof from);
+            std::memcpy(&to, out + at, sizeof to);
+            if (std::isfinite(to)) continue;
+            if (nonFinite_.count++ == 0)
+                nonFinite_.first = record() + ": " + writableDoubleName(at) + " came back as " + doubleText(to) +
+                                   " from the finite " + doubleText(from) +
+                                   ": a host expects finite values back for finite ones";
+            return;
+        }
+    }
+    void warnAll() const {
+        for (const Rule* rule : {&normal_, &nonFinite_})
+            if (rule->count)
+                warn(rule->first + (rule->count > 1 ? "; and so did " + decimal(rule->count - 1) + " more records" : ""));
+    }
+
+private:
+    // A surface as a host shades one: a unit normal, colour and levels from 0 to 1.
+    static bool everyday(const host::SampleAccess& s) {
+        if (!unitLength(s.shadingNormal)) return false;
+        for (double v : {s.colour[0], s.colour[1], s.colour[2], s.luminosity, s.diffuse, s.specular, s.mirror,
+                         s.transparency, s.eta, s.roughness})
+            if (!(v >= 0.0 && v <= 1.0)) return false;
+        return true;
+    }
+
+    struct Rule {
+        std::string first;   // the first record's text
+        uint64_t count = 0;  // the records that broke the rule
+    };
+    Rule normal_, nonFinite_;
+};
 
 // A bound shader instance, moved to a frame as a host does before shading.
 // Checks destroy it when they pass; after a failure the child just ends.
@@ -182,10 +265,12 @@ struct ShaderSetup {
     const bool known;
 };
 
-// The record between guard bytes; only the shader's fields may change.
+// The record between guard bytes; only the shader's fields may change, and
+// what it writes back is what a host can use.
 void checkEvaluate(const ModuleFacts& facts, const RowFacts& r) {
     ShaderSetup setup(facts, r);
     RecordMaker maker(facts.seed);
+    WrittenBack writtenBack;
     alignas(8) uint8_t buffer[kGuard + sizeof(host::SampleAccess) + kGuard];
     uint8_t before[sizeof buffer];
     auto* record = reinterpret_cast<host::SampleAccess*>(buffer + kGuard);
@@ -212,8 +297,10 @@ void checkEvaluate(const ModuleFacts& facts, const RowFacts& r) {
                      std::to_string(host::kSampleWritableBegin) + " to " + std::to_string(host::kSampleWritableEnd - 1),
                  "unchanged " + hexByte(before[i]), hexByte(buffer[i]));
         }
+        writtenBack.look(n, made, *record);
     }
     setup.shader.destroy(setup.instance);
+    writtenBack.warnAll();
 }
 
 // The documented result of a known shader for one record; null for others.
@@ -283,11 +370,21 @@ void checkThreads(const ModuleFacts& facts, const RowFacts& r) {
     std::vector<host::Instance> instances;
     for (int t = 0; t < kThreads; ++t) instances.push_back(makeInstance("the instance of thread " + std::to_string(t)));
     std::vector<std::vector<host::SampleAccess>> results(kThreads);
+    std::vector<std::string> faults(kThreads);
     stage(std::to_string(kThreads) + " threads");
     {
         std::vector<std::jthread> threads;
-        for (int t = 0; t < kThreads; ++t) threads.emplace_back([&, t] { render(instances[t], results[t]); });
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                try {
+                    render(instances[t], results[t]);
+                } catch (const EntryFault& fault) {
+                    faults[t] = fault.what();
+                }
+            });
     }
+    for (int t = 0; t < kThreads; ++t)
+        if (!faults[t].empty()) fail("thread " + std::to_string(t) + ": " + faults[t]);
     for (int t = 0; t < kThreads; ++t) {
         for (int n = 0; n < kSamples; ++n) {
             const std::size_t offset = firstDifference(alone[n], results[t][n]);

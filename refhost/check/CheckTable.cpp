@@ -175,7 +175,7 @@ CheckDefinition descriptorCheck(const std::string& path) {
                 expect(d.startup != nullptr, "startup entry", "a function", "null");
                 if (d.startup) {
                     stage("the startup entry");
-                    const uint32_t result = d.startup();
+                    const uint32_t result = callEntry("startup", d.startup);
                     expect(result == 4, "startup entry's result", "4", std::to_string(result));
                 }
                 if (!problems.empty()) failWith(problems);

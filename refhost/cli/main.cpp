@@ -7,6 +7,7 @@
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
 #include "refhost/cli/Messages.h"
+#include "refhost/host/EntryCall.h"
 #include "refhost/image/OutputFile.h"
 #include "refhost/platform/Platform.h"
 
@@ -41,7 +42,16 @@ int main(int argc, char** argv) {
     }
     for (const CommandLine& line : commands) {
         if (!line.command->parsed()) continue;
-        const int status = line.run();
+        int status;
+        try {
+            status = line.run();
+        } catch (const EntryFault& fault) {
+            // The command stops at the first entry that broke the calling
+            // convention, before it writes anything more.
+            return workFailed(line.command->get_name(), fault.what());
+        }
+        if (const std::string late = takeLateFault(); !late.empty())
+            return workFailed(line.command->get_name(), late);
         // Output that did not all reach its reader is no success.
         if (!standardOutputWritten() && status == kExitSuccess) return kExitFailed;
         return status;

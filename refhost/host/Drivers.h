@@ -2,7 +2,9 @@
 // only, as a host does. With a Trace attached, every entry call is recorded
 // with its arguments and result; without one the calls go straight through.
 // After every entry call the host's default floating-point settings are back
-// in force, whatever the entry left.
+// in force, whatever the entry left. Every entry is called through the
+// trampoline of EntryCall.h: one that returns with the stack pointer moved
+// throws EntryFault, which names it.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "host/HandlerTables.h"
+#include "refhost/host/EntryCall.h"
 #include "refhost/host/FloatingPointState.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
@@ -132,7 +135,8 @@ public:
                                                 formatArg(static_cast<const void*>(serverData))};
             },
             [&] {
-                return row.activate(version, trace ? Trace::lookupFunction() : Host::lookupFunction(), &table, serverData);
+                return callEntry("activate", row.activate, version,
+                                 trace ? Trace::lookupFunction() : Host::lookupFunction(), &table, serverData);
             },
             [](int32_t result) { return formatArg(result); });
     }
@@ -186,36 +190,36 @@ public:
     }
 
     host::Instance create() {
-        return enter("create", [] { return std::vector<std::string>{"null"}; }, [&] { return table.create(nullptr); },
+        return enter("create", [] { return std::vector<std::string>{"null"}; }, [&] { return callEntry("create", table.create, nullptr); },
                      [&](host::Instance instance) { return trace->instanceName(instance); });
     }
     void destroy(host::Instance instance) {
         enter("destroy", [&] { return std::vector<std::string>{trace->instanceName(instance)}; },
-              [&] { table.destroy(instance); }, [] { return std::string(); });
+              [&] { callEntry("destroy", table.destroy, instance); }, [] { return std::string(); });
     }
     int32_t copy(host::Instance source, host::Instance target) {
         return enter(
             "copy", [&] { return std::vector<std::string>{trace->instanceName(source), trace->instanceName(target)}; },
-            [&] { return table.copy(source, target); }, [](int32_t result) { return formatArg(result); });
+            [&] { return callEntry("copy", table.copy, source, target); }, [](int32_t result) { return formatArg(result); });
     }
     // The flags entry's word, as the table's type gives it.
     auto flags(host::Instance instance) {
         return enter("flags", [&] { return std::vector<std::string>{trace->instanceName(instance)}; },
-                     [&] { return table.flags(instance); }, [](auto result) { return formatArg(result); });
+                     [&] { return callEntry("flags", table.flags, instance); }, [](auto result) { return formatArg(result); });
     }
     int32_t load(host::Instance instance, void* state = nullptr) {
         DefaultFloatingPointAfter restore;
-        return table.load(instance, state);
+        return callEntry("load", table.load, instance, state);
     }
     int32_t save(host::Instance instance, void* state = nullptr) {
         DefaultFloatingPointAfter restore;
-        return table.save(instance, state);
+        return callEntry("save", table.save, instance, state);
     }
     // The describe entry's text, or empty when the version gave none.
     std::string describe(host::Instance instance) {
         if (untouched(table.describe) || !table.describe) return {};
         const char* text = enter("describe", [&] { return std::vector<std::string>{trace->instanceName(instance)}; },
-                                 [&] { return table.describe(instance); },
+                                 [&] { return callEntry("describe", table.describe, instance); },
                                  [](const char* result) { return Trace::messageText(result); });
         return text ? std::string(text) : std::string();
     }
@@ -261,23 +265,23 @@ public:
     using HandlerDriver::HandlerDriver;
     host::ErrorText init(host::Instance instance) {
         return enter("init", [&] { return std::vector<std::string>{trace->instanceName(instance)}; },
-                     [&] { return table.init(instance); },
+                     [&] { return callEntry("init", table.init, instance); },
                      [](host::ErrorText message) { return Trace::messageText(message); });
     }
     void cleanup(host::Instance instance) {
         DefaultFloatingPointAfter restore;
-        table.cleanup(instance);
+        callEntry("cleanup", table.cleanup, instance);
     }
     host::ErrorText newTime(host::Instance instance, int32_t frame, double time) {
         return enter(
             "newTime",
             [&] { return std::vector<std::string>{trace->instanceName(instance), formatArg(frame), formatArg(time)}; },
-            [&] { return table.newTime(instance, frame, time); },
+            [&] { return callEntry("newTime", table.newTime, instance, frame, time); },
             [](host::ErrorText message) { return Trace::messageText(message); });
     }
     void evaluate(host::Instance instance, host::SampleAccess& sample) {
         enter("evaluate", [&] { return std::vector<std::string>{trace->instanceName(instance), sampleText(sample)}; },
-              [&] { table.evaluate(instance, &sample); }, [&] { return "colour " + colourText(sample); });
+              [&] { callEntry("evaluate", table.evaluate, instance, &sample); }, [&] { return "colour " + colourText(sample); });
     }
 
     // How a traced evaluate shows its sample and the colour it returned.
@@ -301,7 +305,7 @@ public:
                                                 "image " + formatArg(access.width) + "x" + formatArg(access.height) +
                                                     " at time " + formatArg(access.time)};
             },
-            [&] { table.process(instance, &access); }, [] { return std::string(); });
+            [&] { callEntry("process", table.process, instance, &access); }, [] { return std::string(); });
     }
 };
 

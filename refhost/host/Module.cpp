@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "refhost/host/EntryCall.h"
 #include "refhost/host/FloatingPointState.h"
 #include "refhost/platform/Platform.h"
 
@@ -87,7 +88,9 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
         return fail("wrong machine word " + hex(d.machine) + " (expected " + hex(host::kModuleMachine) + ")");
     if (!d.startup) return fail("the startup entry is null");
     module->descriptor_ = static_cast<const host::ModuleDescriptor*>(symbol);
-    module->startupResult_ = d.startup();
+    int32_t moved = 0;
+    module->startupResult_ = callEntryMeasured(moved, d.startup);
+    if (moved) return fail(stackMovedText("startup", moved));
 
     for (int32_t i = 0;; ++i) {
         if (i >= host::kServerTableRows)
@@ -114,7 +117,9 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
 Module::~Module() {
     if (!handle_) return;
     const DefaultFloatingPointAfter restore;  // after the shutdown entry and the static destructors
-    if (descriptor_ && descriptor_->shutdown) descriptor_->shutdown();
+    int32_t moved = 0;
+    if (descriptor_ && descriptor_->shutdown) callEntryMeasured(moved, descriptor_->shutdown);
+    if (moved) noteLateFault(path_ + ": " + stackMovedText("shutdown", moved));
     platform::closeLibrary(handle_);
 }
 

@@ -9,11 +9,25 @@ namespace {
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
+// A fault of an entry of `server`, for a frame's error.
+std::string faultText(const ServerRow* server, const EntryFault& fault) {
+    return quoted(server->serverName) + ": " + fault.what();
+}
+
 } // namespace
 
 FrameSession::FrameSession(Host& host, const Scene& scene, const FrameRequest& request)
     : host_(host), scene_(scene), request_(request) {
     request_.threads = std::max(request_.threads, 1);
+    const ServerRow* serving = request_.shader;  // the server whose entries are called
+    try {
+        bindServers(serving);
+    } catch (const EntryFault& fault) {
+        error_ = faultText(serving, fault);
+    }
+}
+
+void FrameSession::bindServers(const ServerRow*& serving) {
     if (request_.shader) {
         shader_.emplace(*request_.shader);
         error_ = shader_->bindForUse();
@@ -29,6 +43,7 @@ FrameSession::FrameSession(Host& host, const Scene& scene, const FrameRequest& r
         }
     }
     if (request_.filter) {
+        serving = request_.filter;
         filter_.emplace(*request_.filter);
         error_ = filter_->bindForUse();
         if (!error_.empty()) return;
@@ -38,8 +53,14 @@ FrameSession::FrameSession(Host& host, const Scene& scene, const FrameRequest& r
 }
 
 FrameSession::~FrameSession() {
-    for (host::Instance instance : shaders_) shader_->destroy(instance);
-    if (filterInstance_) filter_->destroy(filterInstance_);
+    const ServerRow* serving = request_.shader;
+    try {
+        for (host::Instance instance : shaders_) shader_->destroy(instance);
+        serving = request_.filter;
+        if (filterInstance_) filter_->destroy(filterInstance_);
+    } catch (const EntryFault& fault) {
+        noteLateFault(faultText(serving, fault));
+    }
     host_.endRender();
 }
 
@@ -49,6 +70,17 @@ FrameResult FrameSession::render(int32_t frame, double time, ProgressBar* progre
         result.error = error_;
         return result;
     }
+    const ServerRow* serving = request_.shader;
+    try {
+        renderWith(frame, time, progress, result, serving);
+    } catch (const EntryFault& fault) {
+        result.error = faultText(serving, fault);
+    }
+    return result;
+}
+
+void FrameSession::renderWith(int32_t frame, double time, ProgressBar* progress, FrameResult& result,
+                              const ServerRow*& serving) {
     for (host::Instance instance : shaders_) {
         host_.log.record("shader.newTime", {formatArg(frame), formatArg(time)});
         if (const host::ErrorText message = shader_->newTime(instance, frame, time)) {
@@ -56,7 +88,7 @@ FrameResult FrameSession::render(int32_t frame, double time, ProgressBar* progre
             if (!readText(message, 1024, text)) text = "(unreadable message)";
             result.error = quoted(request_.shader->serverName) + " could not step to frame " + std::to_string(frame) +
                            ": " + text;
-            return result;
+            return;
         }
     }
 
@@ -76,21 +108,21 @@ FrameResult FrameSession::render(int32_t frame, double time, ProgressBar* progre
     result.samples = stats.samples;
     if (stats.stopped) {
         result.stopped = true;
-        return result;
+        return;
     }
 
     if (filterInstance_) {
+        serving = request_.filter;
         host_.log.record("filter.process", {formatArg(time)});
         ImageJob job(result.image, time);
         job.stopOnInterrupt = request_.stopOnInterrupt;
         filter_->process(filterInstance_, job.access());
         if (job.stopped || (request_.stopOnInterrupt && interruptRequested())) {
             result.stopped = true;
-            return result;
+            return;
         }
         result.image = std::move(job.output);
     }
-    return result;
 }
 
 FrameResult renderFrame(Host& host, const Scene& scene, const FrameRequest& request) {

@@ -3,7 +3,9 @@
 // entry) and one filter instance; each frame then calls newTime on every
 // shader instance, shades the pixels, and hands the quantised frame to the
 // filter's process entry with the frame's time. The host's call log is paused
-// while samples are shaded. The render's memory ends with the session.
+// while samples are shaded. The render's memory ends with the session. An
+// entry that returns with the stack pointer moved ends the session's work:
+// its fault, naming the server, is the error of the session or the frame.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +56,11 @@ public:
     FrameResult render(int32_t frame, double time, ProgressBar* progress = nullptr);
 
 private:
+    // The constructor's and render's entry calls; `serving` follows the
+    // server whose entries are being called, for the fault it may throw.
+    void bindServers(const ServerRow*& serving);
+    void renderWith(int32_t frame, double time, ProgressBar* progress, FrameResult& result, const ServerRow*& serving);
+
     Host& host_;
     const Scene& scene_;
     FrameRequest request_;

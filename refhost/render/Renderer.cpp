@@ -308,20 +308,29 @@ ImageStats Renderer::renderImage(const ShaderInstances& shader, const ImageSetti
     std::atomic<bool> stop{false};
     std::mutex mutex;
     std::condition_variable changed;
-    int running = 0;  // guarded by mutex
+    int running = 0;    // guarded by mutex
+    std::string fault;  // the first entry fault of any thread, guarded by mutex
 
-    // Each thread takes whole rows and shades them with its own instance.
+    // Each thread takes whole rows and shades them with its own instance. An
+    // entry fault stops them all.
     auto work = [&](int32_t index) {
         const host::Instance instance = shader.driver ? shader.instances[static_cast<std::size_t>(index)] : nullptr;
         int64_t count = 0;
-        while (!stop.load(std::memory_order_relaxed)) {
-            const int32_t y = nextRow.fetch_add(1);
-            if (y >= height_) break;
-            shadeRow(y, samplesPerPixel, instance, shader.driver, out, count);
-            rowsDone.fetch_add(1);
+        std::string faulted;
+        try {
+            while (!stop.load(std::memory_order_relaxed)) {
+                const int32_t y = nextRow.fetch_add(1);
+                if (y >= height_) break;
+                shadeRow(y, samplesPerPixel, instance, shader.driver, out, count);
+                rowsDone.fetch_add(1);
+            }
+        } catch (const EntryFault& entryFault) {
+            faulted = entryFault.what();
+            stop = true;
         }
         samples.fetch_add(count);
         std::lock_guard<std::mutex> lock(mutex);
+        if (fault.empty()) fault = faulted;
         --running;
         changed.notify_one();
     };
@@ -354,6 +363,7 @@ ImageStats Renderer::renderImage(const ShaderInstances& shader, const ImageSetti
         }
     }
     for (std::thread& t : pool) t.join();
+    if (!fault.empty()) throw EntryFault(fault);
     if (progress && rowsDone.load() > shown) progress->advance(rowsDone.load() - shown);
 
     ImageStats stats;

@@ -89,7 +89,8 @@ public:
     // shader.instances must hold `settings.threads` instances when a driver is
     // given. Pixels are shaded independently, so the image does not depend on
     // the thread count. `progress`, when given, is advanced by rows done from
-    // the calling thread; its begin and finish are the caller's.
+    // the calling thread; its begin and finish are the caller's. An entry
+    // fault in any thread stops them all and is thrown from here.
     ImageStats renderImage(const ShaderInstances& shader, const ImageSettings& settings, Image& out,
                            ProgressBar* progress = nullptr) const;
 

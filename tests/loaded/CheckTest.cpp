@@ -219,7 +219,12 @@ INSTANTIATE_TEST_SUITE_P(
                     PlantedFault{"describe_on_stack", "FAIL", "lifecycle/describe/TinyFilter",
                                  "(on the stack, where the next call overwrites it)"},
                     PlantedFault{"evaluate_crash_odd_names", "CRASH", "shader/evaluate/Tiny\\x0aSh\\xe4der\\x8b#0",
-                                 "SIGSEGV (Segmentation fault): at address 0x00000000 (during: record 0 "}),
+                                 "SIGSEGV (Segmentation fault): at address 0x00000000 (during: record 0 "},
+                    PlantedFault{"pops_arguments", "FAIL", "shader/evaluate/TinyShader",
+                                 "evaluate returned with the stack pointer moved by 8 bytes: is the entry declared "
+                                 "with the host's calling convention?"},
+                    PlantedFault{"writes_early", "WARN", "shader/evaluate/TinyShader",
+                                 "a host expects a unit-length shading normal"}),
     [](const testing::TestParamInfo<PlantedFault>& info) { return std::string(info.param.fixture); });
 
 // ---- correct modules of other designs ----

@@ -92,6 +92,8 @@ TEST(FilterCommand, EachFailureSaysWhyAndWritesNothing) {
         {{"--server", "NoSuch"}, image, out, "no image filter server named \"NoSuch\""},
         {{"--module", fixturePath("evaluate_outside")}, image, out, "no image filter server"},
         {{"--module", fixturePath("bad_sync")}, image, out, "wrong synchronisation word"},
+        {{"--module", fixturePath("pops_arguments")}, image, out,
+         "process returned with the stack pointer moved by 8 bytes"},
         {{"--module", folder.file("absent.p")}, image, out, "absent.p: cannot open"},
     };
     for (bool outputExists : {false, true}) {

@@ -261,6 +261,12 @@ TEST(RenderCommand, BadArgumentsFailAndWriteNothing) {
     expectRefused(options, "missing scene file");
     options = smallRender(folder.file("no-such-folder/out.png"));
     expectRefused(options, "output folder missing");
+    options = smallRender(output);
+    options.module = testing_support::fixturePath("pops_arguments");
+    options.shader = "TinyShader";
+    options.filter = "TinyFilter";
+    options.threads = 2;
+    expectRefused(options, "an evaluate entry that pops its own arguments");
 }
 
 // Ctrl-C ends a long render with status 130 and leaves no file behind.
