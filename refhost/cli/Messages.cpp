@@ -38,6 +38,12 @@ int workFailed(const std::string& command, const std::string& message) {
     return kExitFailed;
 }
 
+void endByModuleFault(const std::string& command, const ModuleFault& fault, const std::string& modulePath) {
+    std::fflush(stdout);
+    workFailed(command, fault.text() + "; 'refhost check " + modulePath + "' names the rules it breaks");
+    platform::endNow(kExitFailed);
+}
+
 int usageError(const std::string& command, const std::string& message) {
     const std::string name = programName(command);
     std::fprintf(stderr, "%s: %s\nRun '%s --help' for %s.\n", name.c_str(), message.c_str(), name.c_str(),

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "refhost/host/FloatingPointState.h"
+#include "refhost/host/ModuleFault.h"
 #include "refhost/platform/Platform.h"
 
 namespace refhost {
@@ -67,7 +68,10 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
     // Loading runs the module's static construction and its startup entry: the
     // defaults come back when this function returns.
     const DefaultFloatingPointAfter restoreAfterLoad;
-    module->handle_ = platform::openLibrary(path, unload == Unload::AtExit, reason);
+    {
+        const EntryInProgress inProgress("static constructors");
+        module->handle_ = platform::openLibrary(path, unload == Unload::AtExit, reason);
+    }
     if (!module->handle_) {
         const std::string foreign = otherSystemsLibrary(path);
         return fail(foreign.empty() ? "not a loadable 32-bit shared object: " + reason : foreign);
@@ -86,7 +90,10 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
         return fail("wrong machine word " + hex(d.machine) + " (expected " + hex(host::kModuleMachine) + ")");
     if (!d.startup) return fail("the startup entry is null");
     module->descriptor_ = static_cast<const host::ModuleDescriptor*>(symbol);
-    module->startupResult_ = d.startup();
+    {
+        const EntryInProgress inProgress("startup");
+        module->startupResult_ = d.startup();
+    }
 
     for (int32_t i = 0;; ++i) {
         if (i >= host::kServerTableRows)
@@ -113,7 +120,11 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
 Module::~Module() {
     if (!handle_) return;
     const DefaultFloatingPointAfter restore;  // after the shutdown entry and the static destructors
-    if (descriptor_ && descriptor_->shutdown) descriptor_->shutdown();
+    if (descriptor_ && descriptor_->shutdown) {
+        const EntryInProgress inProgress("shutdown");
+        descriptor_->shutdown();
+    }
+    const EntryInProgress inProgress("static destructors");
     platform::closeLibrary(handle_);
 }
 

@@ -74,6 +74,10 @@ FrameResult FrameSession::render(int32_t frame, double time, ProgressBar* progre
         host_.log.enabled = logging;
     }
     result.samples = stats.samples;
+    if (stats.fault) {
+        result.fault = std::move(stats.fault);
+        return result;
+    }
     if (stats.stopped) {
         result.stopped = true;
         return result;

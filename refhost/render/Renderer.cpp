@@ -307,6 +307,7 @@ ImageStats Renderer::renderImage(const ShaderInstances& shader, const ImageSetti
     std::atomic<int64_t> samples{0};
     std::atomic<bool> stop{false};
     std::mutex mutex;
+    std::optional<ModuleFault> fault;  // guarded by mutex
     std::condition_variable changed;
     int running = 0;  // guarded by mutex
 
@@ -314,14 +315,20 @@ ImageStats Renderer::renderImage(const ShaderInstances& shader, const ImageSetti
     auto work = [&](int32_t index) {
         const host::Instance instance = shader.driver ? shader.instances[static_cast<std::size_t>(index)] : nullptr;
         int64_t count = 0;
-        while (!stop.load(std::memory_order_relaxed)) {
-            const int32_t y = nextRow.fetch_add(1);
-            if (y >= height_) break;
-            shadeRow(y, samplesPerPixel, instance, shader.driver, out, count);
-            rowsDone.fetch_add(1);
-        }
+        std::optional<ModuleFault> crashed = catchModuleFault([&] {
+            while (!stop.load(std::memory_order_relaxed)) {
+                const int32_t y = nextRow.fetch_add(1);
+                if (y >= height_) break;
+                shadeRow(y, samplesPerPixel, instance, shader.driver, out, count);
+                rowsDone.fetch_add(1);
+            }
+        });
         samples.fetch_add(count);
         std::lock_guard<std::mutex> lock(mutex);
+        if (crashed) {
+            stop = true;
+            if (!fault) fault = std::move(crashed);
+        }
         --running;
         changed.notify_one();
     };
@@ -359,6 +366,7 @@ ImageStats Renderer::renderImage(const ShaderInstances& shader, const ImageSetti
     ImageStats stats;
     stats.samples = samples.load();
     stats.stopped = stop.load() || rowsDone.load() < height_;
+    stats.fault = std::move(fault);
     return stats;
 }
 
