@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "refhost/cli/ExitStatus.h"
+#include "refhost/image/Progress.h"
 
 namespace refhost {
 
@@ -40,6 +41,7 @@ int workFailed(const std::string& command, const std::string& message) {
 
 void endByModuleFault(const std::string& command, const ModuleFault& fault, const std::string& modulePath) {
     std::fflush(stdout);
+    ProgressBar::endOpenLine();
     workFailed(command, fault.text() + "; 'refhost check " + modulePath + "' names the rules it breaks");
     platform::endNow(kExitFailed);
 }

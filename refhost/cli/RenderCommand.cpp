@@ -112,7 +112,6 @@ int renderWithModule(const RenderOptions& options, const Plan& plan, const Scene
     bar.begin(static_cast<int64_t>(frameCount) * height * (options.compare ? 2 : 1));
     const auto endIfCrashed = [&](const FrameResult& result) {
         if (!result.fault) return;
-        bar.finish();
         endByModuleFault("render", *result.fault, commandModulePath(options.module, "--module FILE", error));
     };
     std::vector<SheetFrame> sheet;
