@@ -189,7 +189,7 @@ void* openLibrary(const std::string& path, bool keepLoaded, std::string& error) 
     const DWORD code = GetLastError();
     SetErrorMode(previousMode);
     if (!library) {
-        error = systemText(code, path);
+        error = systemText(code, path.substr(lastSeparator(path) + 1));  // "Bad EXE format for notes.p"
         if (code == ERROR_MOD_NOT_FOUND) error += missingLibraries(systemPath(openPath));
         return nullptr;
     }

@@ -112,7 +112,7 @@ TEST(ExitStatus, FailedWorkExitsOneNamingTheFileAndWhatToDo) {
         // hit in; on a shading thread as on the main one.
         {{"filter", "--module", fixturePath("entries_crash"), chart, folder.file("out.png")},
          {"the module crashed in its process entry: " + accessFault + ": at address 0x00000000 in entries_crash.p+0x",
-          "'refhost check " + fixturePath("entries_crash") + "'"}},
+          " (processThroughNull+0x", "'refhost check " + fixturePath("entries_crash") + "'"}},
         {{"render", "--module", fixturePath("entries_crash"), "--shader", "TinyShader", "--filter", "none", "--threads",
           "3", "--width", "8", "--height", "8", folder.file("out.png")},
          {"the module crashed in its evaluate entry: " + accessFault + ": at address 0x00000000 in entries_crash.p+0x"}},

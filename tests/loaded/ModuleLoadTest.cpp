@@ -56,7 +56,7 @@ TEST(ModuleLoad, EachBrokenFileGivesOneMessageNamingFileAndFault) {
         {fixturePath("bad_sync"), "wrong synchronisation word 0x94191204"},
         {fixturePath("no_end_row"), "no ending row within 257 rows"},
         // The library it needs, by name: the one file the author must ship beside it.
-        {fixturePath("needs_absent_helper"), kWindows ? "Module not found; it needs absent_helper.dll, which is "
+        {fixturePath("needs_absent_helper"), kWindows ? "it needs absent_helper.dll, which is "
                                                         "neither beside it nor in the system folders or on PATH"
                                                       : "absent_helper.so: cannot open shared object file"},
     };
