@@ -214,7 +214,8 @@ int runRender(const RenderOptions& options) {
     // From loading the module to unloading it, a crash of the module on this
     // thread comes back here; one on a shading thread in the frame's result.
     int status = kExitSuccess;
-    if (const std::optional<ModuleFault> crashed = catchModuleFault([&] { status = renderWithModule(options, plan, scene); }))
+    const std::optional<ModuleFault> crashed = catchModuleFault([&] { status = renderWithModule(options, plan, scene); });
+    if (crashed)
         endByModuleFault("render", *crashed, commandModulePath(options.module, "--module FILE", error));
     return status;
 }

@@ -438,7 +438,8 @@ void onFault(int signal, siginfo_t* info, void* context) {
     activeCatch = nullptr;  // a fault while describing this one ends the process
     caught->signal = signal;
     FaultText where(caught->where, sizeof caught->where);
-    if (signal == SIGSEGV || signal == SIGBUS) where.put("at address ").hex(reinterpret_cast<uintptr_t>(info->si_addr), 8);
+    if (signal == SIGSEGV || signal == SIGBUS)
+        where.put("at address ").hex(reinterpret_cast<uintptr_t>(info->si_addr), 8);
     describeCode(faultingInstruction(context), where);
     siglongjmp(caught->jump, 1);
 }

@@ -150,8 +150,8 @@ void collectMissing(const std::wstring& path, const std::string& neededBy, int d
     const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
     for (const std::string& name : importedLibraries(path)) {
         const std::wstring wideName = wide(name);
-        if (std::find_if(seen.begin(), seen.end(), [&](const std::wstring& s) { return _wcsicmp(s.c_str(), wideName.c_str()) == 0; }) != seen.end())
-            continue;
+        const auto sameName = [&](const std::wstring& other) { return _wcsicmp(other.c_str(), wideName.c_str()) == 0; };
+        if (std::find_if(seen.begin(), seen.end(), sameName) != seen.end()) continue;
         seen.push_back(wideName);
         const std::wstring found = foundLibrary(wideName, folderOf(path));
         if (found.empty()) {
