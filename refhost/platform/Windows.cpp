@@ -834,6 +834,8 @@ std::optional<Fault> runCatchingFaults(const std::function<void()>& body) {
         runBody(caught, body);
         return std::nullopt;
     }
+    // The overflow used up the stack's guard page: without a new one the next overflow would end the process.
+    if (caught.code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
     const char* where = caught.where[0] == ' ' ? caught.where + 1 : caught.where;
     return Fault{exceptionName(caught.code), readableSymbols(where)};
 }
