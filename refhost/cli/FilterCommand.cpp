@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
@@ -10,6 +11,7 @@
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
+#include "refhost/host/ModuleFault.h"
 #include "refhost/image/ImageJob.h"
 #include "refhost/image/Progress.h"
 #include "refhost/platform/Platform.h"
@@ -20,23 +22,18 @@ namespace {
 // What one filter run can hold in a 32-bit process: the image as read, the
 // planes and output the host hands the filter, and the file written.
 constexpr int64_t kMaxFilterPixels = int64_t{128} << 20;
-} // namespace
 
-int runFilter(const FilterOptions& options) {
+int stoppedMessage(const FilterOptions& options) {
+    platform::print(stderr, "refhost filter: the filter was stopped; %s was not written\n", options.output.c_str());
+    return interruptStatus();
+}
+
+// Loads the module, runs its filter server over `input` into `output` and
+// unloads it again. Returns the command's status: success, or the failure it
+// has printed.
+int filterWithModule(const FilterOptions& options, const Image& input, Image& output) {
     auto fail = [](const std::string& message) { return workFailed("filter", message); };
-    // Ctrl-C from here on ends the command with its message, not by the signal.
-    InterruptGuard interruptGuard;
-    auto stoppedMessage = [&] {
-        platform::print(stderr, "refhost filter: the filter was stopped; %s was not written\n", options.output.c_str());
-        return interruptStatus();
-    };
     std::string error;
-    Image input;
-    ImageLimits limits;
-    if (options.maxPixels > 0) limits.maxPixels = options.maxPixels;
-    if (!readImage(options.input, input, error, limits)) return fail(error);
-    if (!checkWritable(options.output, error)) return fail(error);
-
     std::unique_ptr<Module> module = loadCommandModule(options.module, "--module FILE", error);
     if (!module) return fail(error);
     const ServerRow* row = module->find(host::kImageFilterHandlerClass, options.server);
@@ -56,10 +53,9 @@ int runFilter(const FilterOptions& options) {
     if (!instance) return fail("\"" + row->serverName + "\" created no instance");
     if (interruptRequested()) {
         driver.destroy(instance);
-        return stoppedMessage();
+        return stoppedMessage(options);
     }
 
-    Image output;
     bool stopped = false;
     {
         // The bar ends its line when it goes, before any message is printed.
@@ -72,8 +68,28 @@ int runFilter(const FilterOptions& options) {
         stopped = job.stopped || interruptRequested();
         output = std::move(job.output);
     }
-    if (stopped) return stoppedMessage();
-    if (!writePng(options.output, output, error)) return fail(error);
+    return stopped ? stoppedMessage(options) : kExitSuccess;
+}
+
+} // namespace
+
+int runFilter(const FilterOptions& options) {
+    // Ctrl-C from here on ends the command with its message, not by the signal.
+    InterruptGuard interruptGuard;
+    std::string error;
+    Image input;
+    ImageLimits limits;
+    if (options.maxPixels > 0) limits.maxPixels = options.maxPixels;
+    if (!readImage(options.input, input, error, limits)) return workFailed("filter", error);
+    if (!checkWritable(options.output, error)) return workFailed("filter", error);
+
+    Image output;
+    int status = kExitSuccess;
+    if (const std::optional<ModuleFault> crashed =
+            catchModuleFault([&] { status = filterWithModule(options, input, output); }))
+        endByModuleFault("filter", *crashed, commandModulePath(options.module, "--module FILE", error));
+    if (status != kExitSuccess) return status;
+    if (!writePng(options.output, output, error)) return workFailed("filter", error);
     return kExitSuccess;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "refhost/cli/ExitStatus.h"
+#include "refhost/image/Progress.h"
 #include "refhost/platform/Platform.h"
 
 namespace refhost {
@@ -37,6 +38,13 @@ std::string leftoverMessage(const std::vector<std::string>& leftover) {
 int workFailed(const std::string& command, const std::string& message) {
     platform::print(stderr, "%s: %s\n", programName(command).c_str(), message.c_str());
     return kExitFailed;
+}
+
+void endByModuleFault(const std::string& command, const ModuleFault& fault, const std::string& modulePath) {
+    std::fflush(stdout);
+    ProgressBar::endOpenLine();
+    workFailed(command, fault.text() + "; 'refhost check " + modulePath + "' names the rules it breaks");
+    platform::endNow(kExitFailed);
 }
 
 int usageError(const std::string& command, const std::string& message) {

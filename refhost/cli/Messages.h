@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "refhost/host/ModuleFault.h"
+
 namespace CLI {
 class App;
 class ParseError;
@@ -16,6 +18,11 @@ namespace refhost {
 // for refhost itself.
 int workFailed(const std::string& command, const std::string& message);
 int usageError(const std::string& command, const std::string& message);
+
+// Says that the module of `modulePath` crashed, and what names its faults,
+// then ends the process with the failure status at once (platform::endNow):
+// neither its entries nor its unloading run again.
+[[noreturn]] void endByModuleFault(const std::string& command, const ModuleFault& fault, const std::string& modulePath);
 
 // What the command line parser refused, said as a usage error of the command
 // being parsed; help and --version are a success.

@@ -11,6 +11,7 @@
 #include "refhost/cli/Messages.h"
 #include "refhost/cli/Validators.h"
 #include "refhost/host/Module.h"
+#include "refhost/host/ModuleFault.h"
 #include "refhost/image/Label.h"
 #include "refhost/image/Progress.h"
 #include "refhost/platform/Platform.h"
@@ -72,53 +73,12 @@ struct Plan {
     }
 };
 
-} // namespace
-
-int runRender(const RenderOptions& options) {
-    if (options.width < 0 || options.width > kMaxFrameSide || options.height < 0 || options.height > kMaxFrameSide)
-        return usage("the image size must be 1 to " + std::to_string(kMaxFrameSide) + " pixels each way");
-    if (options.threads < 0 || options.threads > kMaxThreads)
-        return usage("--threads must be 1 to " + std::to_string(kMaxThreads));
-    if (options.samples < 1 || options.samples > kMaxSamples)
-        return usage("--samples must be 1 to " + std::to_string(kMaxSamples));
-    if (options.shader.empty() || options.filter.empty())
-        return usage("--shader and --filter take a server name or \"none\"");
+// Loads the module, renders the frames through its servers, writes them and
+// unloads the module. Returns the command's status.
+int renderWithModule(const RenderOptions& options, const Plan& plan, const Scene& scene) {
     std::string error;
-    Plan plan;
-    plan.first = plan.last = options.frame;
-    if (!options.frames.empty()) {
-        if (!parseFrameRange(options.frames, plan.first, plan.last, error)) return usage("--frames: " + error);
-        plan.sequence = true;
-        if (!checkOutputPattern(options.output, error)) return usage(error);
-    } else if (options.frame < 0 || options.frame > kMaxFrameNumber) {
-        return usage("--frame must be 0 to " + std::to_string(kMaxFrameNumber));
-    }
-    if (!options.contactSheet.empty() && !plan.sequence) return usage("--contact-sheet needs a sequence (--frames A-B)");
-
-    // Everything the render will write can be written, and the scene reads,
-    // before anything is loaded or drawn.
-    if (!checkWritable(plan.fileFor(options.output, plan.first), error)) return fail(error);
-    if (!options.contactSheet.empty() && !checkWritable(options.contactSheet, error)) return fail(error);
-    SceneOptions sceneOptions;
-    sceneOptions.width = options.width;
-    sceneOptions.height = options.height;
-    Scene scene;
-    if (!loadScene(options.scene, sceneOptions, scene, error)) return fail(error);
-    const int32_t width = scene.model.record.frameWidth, height = scene.model.record.frameHeight;
+    const int32_t height = scene.model.record.frameHeight;
     const int32_t frameCount = plan.last - plan.first + 1;
-    if (!options.contactSheet.empty()) {
-        int64_t sheetWidth = 0, sheetHeight = 0;
-        contactSheetSize(frameCount, width * (options.compare ? 2 : 1), height, sheetWidth, sheetHeight);
-        if (sheetWidth * sheetHeight > kMaxContactSheetPixels)
-            return fail(options.contactSheet + ": a contact sheet of " + std::to_string(sheetWidth) + " x " +
-                        std::to_string(sheetHeight) + " pixels; --contact-sheet makes at most " +
-                        std::to_string(kMaxContactSheetPixels >> 20) + " Mpixel (fewer frames or a smaller size)");
-    }
-
-    // Installed before the module is loaded, so that Ctrl-C never kills the
-    // process halfway through writing.
-    InterruptGuard interruptGuard;
-
     const bool wantShader = options.shader != kNone;
     const bool wantFilter = options.filter != kNone;
     std::unique_ptr<Module> module;
@@ -151,6 +111,10 @@ int runRender(const RenderOptions& options) {
 
     ProgressBar bar("render " + serversLabel(shader, filter));
     bar.begin(static_cast<int64_t>(frameCount) * height * (options.compare ? 2 : 1));
+    const auto endIfCrashed = [&](const FrameResult& result) {
+        if (!result.fault) return;
+        endByModuleFault("render", *result.fault, commandModulePath(options.module, "--module FILE", error));
+    };
     std::vector<SheetFrame> sheet;
     int32_t written = 0;
     auto stopped = [&](int32_t frame) {
@@ -169,15 +133,18 @@ int runRender(const RenderOptions& options) {
         Image image;
         if (plain) {
             FrameResult left = plain->render(frame, time, &bar);
+            endIfCrashed(left);
             if (!left.error.empty()) return fail(left.error);
             if (left.stopped) return stopped(frame);
             FrameResult right = served.render(frame, time, &bar);
+            endIfCrashed(right);
             if (!right.error.empty()) return fail(right.error);
             if (right.stopped) return stopped(frame);
             image = sideBySide(std::move(left.image), std::move(right.image), "without linear workflow",
                                serversLabel(shader, filter));
         } else {
             FrameResult result = served.render(frame, time, &bar);
+            endIfCrashed(result);
             if (!result.error.empty()) return fail(result.error);
             if (result.stopped) return stopped(frame);
             image = std::move(result.image);
@@ -196,6 +163,62 @@ int runRender(const RenderOptions& options) {
     bar.finish();
     if (!options.contactSheet.empty() && !writePng(options.contactSheet, contactSheet(sheet), error)) return fail(error);
     return kExitSuccess;
+}
+
+} // namespace
+
+int runRender(const RenderOptions& options) {
+    if (options.width < 0 || options.width > kMaxFrameSide || options.height < 0 || options.height > kMaxFrameSide)
+        return usage("the image size must be 1 to " + std::to_string(kMaxFrameSide) + " pixels each way");
+    if (options.threads < 0 || options.threads > kMaxThreads)
+        return usage("--threads must be 1 to " + std::to_string(kMaxThreads));
+    if (options.samples < 1 || options.samples > kMaxSamples)
+        return usage("--samples must be 1 to " + std::to_string(kMaxSamples));
+    if (options.shader.empty() || options.filter.empty())
+        return usage("--shader and --filter take a server name or \"none\"");
+    std::string error;
+    Plan plan;
+    plan.first = plan.last = options.frame;
+    if (!options.frames.empty()) {
+        if (!parseFrameRange(options.frames, plan.first, plan.last, error)) return usage("--frames: " + error);
+        plan.sequence = true;
+        if (!checkOutputPattern(options.output, error)) return usage(error);
+    } else if (options.frame < 0 || options.frame > kMaxFrameNumber) {
+        return usage("--frame must be 0 to " + std::to_string(kMaxFrameNumber));
+    }
+    if (!options.contactSheet.empty() && !plan.sequence) return usage("--contact-sheet needs a sequence (--frames A-B)");
+
+    // Everything the render will write can be written, and the scene reads,
+    // before anything is loaded or drawn.
+    if (!checkWritable(plan.fileFor(options.output, plan.first), error)) return fail(error);
+    if (!options.contactSheet.empty() && !checkWritable(options.contactSheet, error)) return fail(error);
+    SceneOptions sceneOptions;
+    sceneOptions.width = options.width;
+    sceneOptions.height = options.height;
+    Scene scene;
+    if (!loadScene(options.scene, sceneOptions, scene, error)) return fail(error);
+    if (!options.contactSheet.empty()) {
+        const int32_t width = scene.model.record.frameWidth, height = scene.model.record.frameHeight;
+        const int32_t frameCount = plan.last - plan.first + 1;
+        int64_t sheetWidth = 0, sheetHeight = 0;
+        contactSheetSize(frameCount, width * (options.compare ? 2 : 1), height, sheetWidth, sheetHeight);
+        if (sheetWidth * sheetHeight > kMaxContactSheetPixels)
+            return fail(options.contactSheet + ": a contact sheet of " + std::to_string(sheetWidth) + " x " +
+                        std::to_string(sheetHeight) + " pixels; --contact-sheet makes at most " +
+                        std::to_string(kMaxContactSheetPixels >> 20) + " Mpixel (fewer frames or a smaller size)");
+    }
+
+    // Installed before the module is loaded, so that Ctrl-C never kills the
+    // process halfway through writing.
+    InterruptGuard interruptGuard;
+
+    // From loading the module to unloading it, a crash of the module on this
+    // thread comes back here; one on a shading thread in the frame's result.
+    int status = kExitSuccess;
+    const std::optional<ModuleFault> crashed = catchModuleFault([&] { status = renderWithModule(options, plan, scene); });
+    if (crashed)
+        endByModuleFault("render", *crashed, commandModulePath(options.module, "--module FILE", error));
+    return status;
 }
 
 CommandLine addRenderCommand(CLI::App& app) {

@@ -8,12 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 #include "refhost/check/Check.h"
 #include "refhost/cli/Commands.h"
 #include "refhost/cli/ExitStatus.h"
+#include "refhost/cli/Messages.h"
 #include "refhost/cli/Validators.h"
 #include "refhost/host/Drivers.h"
+#include "refhost/host/ModuleFault.h"
 #include "refhost/host/Trace.h"
 #include "refhost/image/ImageJob.h"
 #include "refhost/platform/Platform.h"
@@ -63,6 +66,8 @@ void print(const std::vector<Call>& calls, bool json) {
                             c.result.empty() ? "" : (" = " + c.result).c_str(),
                             c.settingsLeft.empty() ? "" : ("; left " + c.settingsLeft).c_str());
         }
+        // Line by line, so that what was printed stays printed whatever ends the process.
+        std::fflush(stdout);
     }
 }
 
@@ -73,6 +78,60 @@ Image traceImage() {
                              8, 64, 192, 255, 254, 3, 100, 64, 128, 128, 128, 255};
     std::copy(std::begin(bytes), std::end(bytes), image.rgba.begin());
     return image;
+}
+
+// The scripted session, from loading the module to unloading it. Returns why
+// it could not run, or empty; `unusable` says what is wrong with an
+// activation that answered 0.
+std::string traceSession(Trace& trace, const TraceOptions& options, const std::string& modulePath,
+                         std::string& unusable) {
+    std::string error;
+    std::unique_ptr<Module> module = Module::load(modulePath, error, Module::Unload::Now);
+    if (!module) return error;
+    const ServerRow* row = nullptr;
+    for (const ServerRow& r : module->rows()) {
+        const bool handler = r.className == host::kShaderHandlerClass || r.className == host::kImageFilterHandlerClass;
+        if (handler && (options.server.empty() || r.serverName == options.server)) {
+            row = &r;
+            break;
+        }
+    }
+    if (!row)
+        return modulePath + ": no shader or image filter server" +
+               (options.server.empty() ? std::string() : " named \"" + options.server + "\"");
+    trace.returned(trace.entered("startup", {}), formatArg(module->startupResult()));
+
+    // A refused activation is traced like any other answer; one that left
+    // entries empty or wrote past the table ends the session before the
+    // host calls an entry.
+    if (row->className == host::kShaderHandlerClass) {
+        ShaderDriver shader(*row);
+        shader.trace = &trace;
+        if (shader.activate(2) == 0 && (unusable = shader.bindingProblem()).empty()) {
+            if (host::Instance instance = shader.create()) {
+                shader.newTime(instance, options.frame, options.time);
+                host::SampleAccess sample = check::surfaceSample(0x10000001u, 0.5, 0.25, 1.0);
+                shader.evaluate(instance, sample);
+                shader.destroy(instance);
+            }
+        }
+    } else {
+        FilterDriver filter(*row);
+        filter.trace = &trace;
+        if (filter.activate(2) == 0 && (unusable = filter.bindingProblem()).empty()) {
+            if (host::Instance instance = filter.create()) {
+                ImageJob job(traceImage(), options.time);
+                job.trace = &trace.host.log;
+                filter.process(instance, job.access());
+                filter.destroy(instance);
+            }
+        }
+    }
+    // The module's shutdown entry, then its static objects as the library goes.
+    const long shutdown = trace.entered("shutdown", {});
+    module.reset();
+    trace.returned(shutdown, "");
+    return {};
 }
 
 int runTrace(const TraceOptions& options) {
@@ -98,58 +157,18 @@ int runTrace(const TraceOptions& options) {
     Host host(check::checkScene());
     for (const std::string& service : options.withheld) host.withhold(service);
     std::vector<Call> calls;
-    std::string unusable;  // what is wrong with an activation that answered 0
+    std::string unusable;
+    std::optional<ModuleFault> crashed;
     {
         Trace trace(host);
         std::string error;
-        std::unique_ptr<Module> module = Module::load(modulePath, error, Module::Unload::Now);
-        if (!module) return fail(kExitFailed, error);
-        const ServerRow* row = nullptr;
-        for (const ServerRow& r : module->rows()) {
-            const bool handler = r.className == host::kShaderHandlerClass || r.className == host::kImageFilterHandlerClass;
-            if (handler && (options.server.empty() || r.serverName == options.server)) {
-                row = &r;
-                break;
-            }
-        }
-        if (!row)
-            return fail(kExitFailed, modulePath + ": no shader or image filter server" +
-                                         (options.server.empty() ? std::string() : " named \"" + options.server + "\""));
-        trace.returned(trace.entered("startup", {}), formatArg(module->startupResult()));
-
-        // A refused activation is traced like any other answer; one that left
-        // entries empty or wrote past the table ends the session before the
-        // host calls an entry.
-        if (row->className == host::kShaderHandlerClass) {
-            ShaderDriver shader(*row);
-            shader.trace = &trace;
-            if (shader.activate(2) == 0 && (unusable = shader.bindingProblem()).empty()) {
-                if (host::Instance instance = shader.create()) {
-                    shader.newTime(instance, options.frame, options.time);
-                    host::SampleAccess sample = check::surfaceSample(0x10000001u, 0.5, 0.25, 1.0);
-                    shader.evaluate(instance, sample);
-                    shader.destroy(instance);
-                }
-            }
-        } else {
-            FilterDriver filter(*row);
-            filter.trace = &trace;
-            if (filter.activate(2) == 0 && (unusable = filter.bindingProblem()).empty()) {
-                if (host::Instance instance = filter.create()) {
-                    ImageJob job(traceImage(), options.time);
-                    job.trace = &host.log;
-                    filter.process(instance, job.access());
-                    filter.destroy(instance);
-                }
-            }
-        }
-        // The module's shutdown entry, then its static objects as the library goes.
-        const long shutdown = trace.entered("shutdown", {});
-        module.reset();
-        trace.returned(shutdown, "");
+        // A crash ends the session where it hit: the calls up to it are what the author needs.
+        crashed = catchModuleFault([&] { error = traceSession(trace, options, modulePath, unusable); });
+        if (!crashed && !error.empty()) return fail(kExitFailed, error);
         calls = host.log.calls();
     }
     print(calls, options.json);
+    if (crashed) endByModuleFault("trace", *crashed, modulePath);
     if (!unusable.empty())
         return fail(kExitFailed, unusable + "; 'refhost check " + modulePath + "' names the rules it breaks");
     return kExitSuccess;

@@ -21,6 +21,7 @@
 #include "refhost/host/FloatingPointState.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
+#include "refhost/host/ModuleFault.h"
 #include "refhost/host/Trace.h"
 
 namespace refhost {
@@ -209,10 +210,12 @@ public:
     }
     int32_t load(host::Instance instance, void* state = nullptr) {
         DefaultFloatingPointAfter restore;
+        const EntryInProgress inProgress("load");
         return callEntry("load", table.load, instance, state);
     }
     int32_t save(host::Instance instance, void* state = nullptr) {
         DefaultFloatingPointAfter restore;
+        const EntryInProgress inProgress("save");
         return callEntry("save", table.save, instance, state);
     }
     // The describe entry's text, or empty when the version gave none.
@@ -241,6 +244,7 @@ protected:
     template <class Args, class Call, class Shown>
     auto enter(const char* name, Args&& args, Call&& call, Shown&& shown) {
         using Result = std::invoke_result_t<Call>;
+        const EntryInProgress inProgress(name);
         if (!trace) {
             DefaultFloatingPointAfter restore;
             return call();
@@ -270,6 +274,7 @@ public:
     }
     void cleanup(host::Instance instance) {
         DefaultFloatingPointAfter restore;
+        const EntryInProgress inProgress("cleanup");
         callEntry("cleanup", table.cleanup, instance);
     }
     host::ErrorText newTime(host::Instance instance, int32_t frame, double time) {

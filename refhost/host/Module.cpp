@@ -5,6 +5,7 @@
 
 #include "refhost/host/EntryCall.h"
 #include "refhost/host/FloatingPointState.h"
+#include "refhost/host/ModuleFault.h"
 #include "refhost/platform/Platform.h"
 
 namespace refhost {
@@ -69,7 +70,10 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
     // Loading runs the module's static construction and its startup entry: the
     // defaults come back when this function returns.
     const DefaultFloatingPointAfter restoreAfterLoad;
-    module->handle_ = platform::openLibrary(path, unload == Unload::AtExit, reason);
+    {
+        const EntryInProgress inProgress("static constructors");
+        module->handle_ = platform::openLibrary(path, unload == Unload::AtExit, reason);
+    }
     if (!module->handle_) {
         const std::string foreign = otherSystemsLibrary(path);
         return fail(foreign.empty() ? "not a loadable 32-bit shared object: " + reason : foreign);
@@ -89,7 +93,10 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
     if (!d.startup) return fail("the startup entry is null");
     module->descriptor_ = static_cast<const host::ModuleDescriptor*>(symbol);
     int32_t moved = 0;
-    module->startupResult_ = callEntryMeasured(moved, d.startup);
+    {
+        const EntryInProgress inProgress("startup");
+        module->startupResult_ = callEntryMeasured(moved, d.startup);
+    }
     if (moved) return fail(stackMovedText("startup", moved));
 
     for (int32_t i = 0;; ++i) {
@@ -118,8 +125,12 @@ Module::~Module() {
     if (!handle_) return;
     const DefaultFloatingPointAfter restore;  // after the shutdown entry and the static destructors
     int32_t moved = 0;
-    if (descriptor_ && descriptor_->shutdown) callEntryMeasured(moved, descriptor_->shutdown);
+    if (descriptor_ && descriptor_->shutdown) {
+        const EntryInProgress inProgress("shutdown");
+        callEntryMeasured(moved, descriptor_->shutdown);
+    }
     if (moved) noteLateFault(path_ + ": " + stackMovedText("shutdown", moved));
+    const EntryInProgress inProgress("static destructors");
     platform::closeLibrary(handle_);
 }
 

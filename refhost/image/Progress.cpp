@@ -1,5 +1,6 @@
 #include "refhost/image/Progress.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 
@@ -12,6 +13,7 @@ namespace {
 // The exit status of the first request, 0 before one.
 volatile std::sig_atomic_t interruptFlag = 0;
 int guards = 0;
+std::atomic<bool> lineOpen{false};  // a bar's line is on the terminal, not yet ended
 
 // The first request asks the work to stop; a second one ends the process,
 // for a module that never looks at its progress monitor.
@@ -27,7 +29,11 @@ ProgressBar::ProgressBar(std::string label) : ProgressBar(std::move(label), plat
 ProgressBar::ProgressBar(std::string label, bool enabled) : label_(std::move(label)), enabled_(enabled) {}
 
 ProgressBar::~ProgressBar() {
-    if (open_) std::fputc('\n', stderr);
+    if (open_ && lineOpen.exchange(false)) std::fputc('\n', stderr);
+}
+
+void ProgressBar::endOpenLine() {
+    if (lineOpen.exchange(false)) std::fputc('\n', stderr);
 }
 
 void ProgressBar::begin(int64_t total) {
@@ -36,6 +42,7 @@ void ProgressBar::begin(int64_t total) {
     start_ = std::chrono::steady_clock::now();
     lastDraw_ = {};
     open_ = enabled_;
+    lineOpen = open_;
     draw(true);
 }
 
@@ -46,7 +53,7 @@ void ProgressBar::advance(int64_t amount) {
 
 void ProgressBar::finish() {
     draw(true);
-    if (open_) std::fputc('\n', stderr);
+    if (open_ && lineOpen.exchange(false)) std::fputc('\n', stderr);
     open_ = false;
 }
 

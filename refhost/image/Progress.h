@@ -19,6 +19,9 @@ public:
     void advance(int64_t amount);
     void finish();
     bool enabled() const { return enabled_; }
+    // Ends the line of a bar left open by work that was abandoned (a crash),
+    // so that a message starts a line of its own.
+    static void endOpenLine();
 
 private:
     void draw(bool force);

@@ -9,11 +9,13 @@
 #include <cstring>
 #include <string>
 
+#include "refhost/platform/FaultText.h"
+
 namespace refhost::platform {
 
 struct ChildNotes {
     char text[256];
-    char fault[256];
+    char fault[512];
 
     void clear() { text[0] = fault[0] = '\0'; }
 
@@ -35,14 +37,12 @@ struct ChildNotes {
     }
 
     // From a fault handler, so without allocating: what `describe` says of
-    // the address, or "at address 0x0000abcd".
-    void noteFault(const void* address, bool (*describe)(const void*, char*, std::size_t)) {
-        if (describe && describe(address, fault, sizeof fault)) return;
-        static const char digits[] = "0123456789abcdef";
-        char where[] = "at address 0x00000000";
-        const auto value = reinterpret_cast<uintptr_t>(address);
-        for (int i = 0; i < 8; ++i) where[sizeof where - 2 - i] = digits[(value >> (4 * i)) & 0xF];
-        std::memcpy(fault, where, sizeof where);
+    // the address, or "at address 0x0000abcd"; then `location`, the code the
+    // fault hit in (" in name.p+0x1a3b"), after a comma when `describe` spoke.
+    void noteFault(const void* address, const char* location, bool (*describe)(const void*, char*, std::size_t)) {
+        const bool described = describe && describe(address, fault, sizeof fault);
+        if (!described) FaultText(fault, sizeof fault).put("at address ").hex(reinterpret_cast<uintptr_t>(address), 8);
+        FaultText(fault, sizeof fault, true).put(described ? "," : "").put(location);
     }
 };
 

@@ -140,6 +140,25 @@ void removeInterruptHandler();
 // without a handler.
 [[noreturn]] void endByInterrupt(int exitStatus);
 
+// ---- faults ----
+
+// A hardware fault that hit while code ran: which, and where.
+struct Fault {
+    std::string what;   // "SIGSEGV (Segmentation fault)", "exception 0xC0000005 (access violation)"
+    std::string where;  // "at address 0x00000000 in name.p+0x1a3b (function+0x10)"
+};
+
+// Runs `body` on this thread. A hardware fault on this thread while it runs
+// (a bad memory access, a bad instruction, an integer division by zero)
+// abandons `body` where it hit and comes back as a Fault instead of ending
+// the process. The abandoned frames' destructors do not run and locks they
+// held stay held: the caller reports and ends the process (endNow).
+std::optional<Fault> runCatchingFaults(const std::function<void()>& body);
+
+// Ends the process with `status` once standard output and error are flushed,
+// without the exit-time work: no static destructors, no module's unloading.
+[[noreturn]] void endNow(int status);
+
 // ---- a child process with a time limit ----
 
 // What a child process does. Where the system can copy the running process
@@ -159,7 +178,7 @@ struct ChildEnd {
     std::string why;     // Crashed: the signal or exception; NotStarted: the system's text
     std::string sent;    // everything the child passed to sendToParent
     std::string note;    // the child's last setChildNote, kept through a crash
-    std::string fault;   // where a fault hit, as the child's describer named it
+    std::string fault;   // where a fault hit: the child's describer's words, then the code it hit in
 };
 
 // Runs `task` in a child process and waits for its end, killing it after
@@ -171,7 +190,8 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds);
 // In the child. becomeChild keeps standard output for sendToParent and sends
 // whatever else the process prints to standard error; from then on a fault is
 // noted before the process dies, with `describeFault` naming its address
-// (false: the plain address).
+// (false: the plain address), and the code it hit in named as Fault::where
+// names it.
 void becomeChild(bool (*describeFault)(const void* address, char* out, std::size_t size));
 void sendToParent(const std::string& bytes);
 void setChildNote(const std::string& text);

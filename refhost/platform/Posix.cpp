@@ -1,14 +1,18 @@
 // The platform layer on Linux.
 #include <dlfcn.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <link.h>
 #include <malloc.h>
 #include <poll.h>
+#include <setjmp.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,8 +24,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 
 #include "refhost/platform/ChildNotes.h"
+#include "refhost/platform/FaultText.h"
 #include "refhost/platform/Platform.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -259,6 +265,309 @@ void endByInterrupt(int exitStatus) {
     _exit(exitStatus);
 }
 
+// ---- the code a fault hit in ----
+//
+// Found from a fault handler, so with system calls only: no allocation and
+// no loader lock (which the faulting code may hold). The mapping comes from
+// /proc/self/maps, the symbol from the file's own symbol table.
+
+namespace {
+
+// Reads /proc/self/maps a line at a time into a fixed buffer.
+class MapsLines {
+public:
+    MapsLines() : fd_(open("/proc/self/maps", O_RDONLY | O_CLOEXEC)) {}
+    ~MapsLines() {
+        if (fd_ >= 0) close(fd_);
+    }
+    MapsLines(const MapsLines&) = delete;
+    MapsLines& operator=(const MapsLines&) = delete;
+
+    // The next line without its line end, cut to the buffer; null at the end.
+    char* next() {
+        std::size_t length = 0;
+        for (;;) {
+            if (at_ == have_) {
+                const ssize_t n = fd_ < 0 ? 0 : read(fd_, chunk_, sizeof chunk_);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                have_ = static_cast<std::size_t>(n);
+                at_ = 0;
+            }
+            const char c = chunk_[at_++];
+            if (c == '\n') break;
+            if (length + 1 < sizeof line_) line_[length++] = c;
+        }
+        line_[length] = '\0';
+        return length || at_ < have_ ? line_ : nullptr;
+    }
+
+private:
+    int fd_;
+    char chunk_[4096];
+    std::size_t have_ = 0, at_ = 0;
+    char line_[PATH_MAX + 128];
+};
+
+uintptr_t hexField(const char*& p) {
+    uintptr_t value = 0;
+    for (;; ++p) {
+        const char c = *p;
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) return value;
+        value = value << 4 | static_cast<uintptr_t>(digit);
+    }
+}
+
+// One line of the maps: "start-end perms offset dev inode path".
+struct Mapping {
+    uintptr_t start = 0, end = 0, offset = 0;
+    const char* path = "";
+};
+
+Mapping parseMapping(const char* p) {
+    Mapping m;
+    m.start = hexField(p);
+    if (*p == '-') ++p;
+    m.end = hexField(p);
+    for (int field = 0; field < 4 && *p; ++field) {  // to the offset, then past it, the device and the inode
+        while (*p == ' ') ++p;
+        if (field == 1) {
+            m.offset = hexField(p);
+            continue;
+        }
+        while (*p && *p != ' ') ++p;
+    }
+    while (*p == ' ') ++p;
+    m.path = p;
+    return m;
+}
+
+void copyText(char* out, std::size_t size, const char* text) {
+    FaultText(out, size).put(text);
+}
+
+// The file whose mapping holds `pc`, and where that file's first byte is
+// mapped; false where no file is mapped there.
+bool mappedFile(uintptr_t pc, char* path, std::size_t pathSize, uintptr_t& base) {
+    MapsLines lines;
+    char firstPath[PATH_MAX] = "";
+    uintptr_t firstStart = 0;
+    while (const char* line = lines.next()) {
+        const Mapping m = parseMapping(line);
+        if (m.offset == 0 && *m.path) {
+            copyText(firstPath, sizeof firstPath, m.path);
+            firstStart = m.start;
+        }
+        if (pc < m.start || pc >= m.end) continue;
+        if (*m.path != '/') return false;
+        copyText(path, pathSize, m.path);
+        base = std::strcmp(m.path, firstPath) == 0 ? firstStart : m.start - m.offset;
+        return true;
+    }
+    return false;
+}
+
+bool readAt(int fd, void* out, std::size_t size, uint64_t offset) {
+    return pread(fd, out, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
+}
+
+// The function symbol nearest below `offset` (from the file's first byte as
+// mapped) in the ELF file at `path`: from its full symbol table, else from
+// its dynamic one. False where there is none.
+bool nearestSymbol(const char* path, uintptr_t offset, char* name, std::size_t nameSize, uintptr_t& fromSymbol) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool found = false;
+    ElfW(Ehdr) header;
+    if (readAt(fd, &header, sizeof header, 0) && std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
+        header.e_ident[EI_CLASS] == (sizeof(void*) == 4 ? ELFCLASS32 : ELFCLASS64) &&
+        header.e_shentsize == sizeof(ElfW(Shdr)) && header.e_phentsize == sizeof(ElfW(Phdr))) {
+        // The symbols hold link-time addresses: the first loaded segment's
+        // address, less its file offset, is the file's first byte.
+        uintptr_t linkBase = 0;
+        for (unsigned i = 0; i < header.e_phnum; ++i) {
+            ElfW(Phdr) segment;
+            if (!readAt(fd, &segment, sizeof segment, header.e_phoff + uint64_t{i} * sizeof segment)) break;
+            if (segment.p_type == PT_LOAD) {
+                linkBase = segment.p_vaddr - segment.p_offset;
+                break;
+            }
+        }
+        const uintptr_t address = linkBase + offset;
+        ElfW(Shdr) table{}, names{};
+        for (unsigned i = 0; i < header.e_shnum; ++i) {
+            ElfW(Shdr) section;
+            if (!readAt(fd, &section, sizeof section, header.e_shoff + uint64_t{i} * sizeof section)) break;
+            if (section.sh_type == SHT_SYMTAB || (section.sh_type == SHT_DYNSYM && table.sh_type != SHT_SYMTAB))
+                table = section;
+        }
+        if (table.sh_type != SHT_NULL && table.sh_entsize == sizeof(ElfW(Sym)) &&
+            readAt(fd, &names, sizeof names, header.e_shoff + uint64_t{table.sh_link} * sizeof names)) {
+            ElfW(Sym) best{};
+            ElfW(Sym) chunk[64];
+            const std::size_t count = table.sh_size / sizeof(ElfW(Sym));
+            for (std::size_t first = 0; first < count; first += std::size(chunk)) {
+                const std::size_t n = std::min(std::size(chunk), count - first);
+                if (!readAt(fd, chunk, n * sizeof(ElfW(Sym)), table.sh_offset + first * sizeof(ElfW(Sym)))) break;
+                for (std::size_t k = 0; k < n; ++k) {
+                    const ElfW(Sym)& s = chunk[k];
+                    const int type = ELF32_ST_TYPE(s.st_info);
+                    if ((type != STT_FUNC && type != STT_GNU_IFUNC) || s.st_shndx == SHN_UNDEF || s.st_value > address)
+                        continue;
+                    if (!found || s.st_value > best.st_value) best = s, found = true;
+                }
+            }
+            if (found) {
+                const ssize_t n = pread(fd, name, nameSize - 1, static_cast<off_t>(names.sh_offset + best.st_name));
+                name[n > 0 ? n : 0] = '\0';
+                found = name[0] != '\0';
+                fromSymbol = address - best.st_value;
+            }
+        }
+    }
+    close(fd);
+    return found;
+}
+
+// " in name.p+0x1a3b (symbol+0x10)" for the code at `pc`.
+void describeCode(uintptr_t pc, FaultText& out) {
+    char path[PATH_MAX];
+    uintptr_t base = 0;
+    if (!mappedFile(pc, path, sizeof path, base)) {
+        out.put(" by a jump to ").hex(pc, 8).put(", where no code is");
+        return;
+    }
+    char symbol[256];
+    uintptr_t fromSymbol = 0;
+    const bool named = nearestSymbol(path, pc - base, symbol, sizeof symbol, fromSymbol);
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    self[n > 0 ? n : 0] = '\0';
+    if (std::strcmp(self, path) == 0) {
+        out.put(" in refhost's own code");
+        if (named) out.put(" (").put(symbol).put("+").hex(fromSymbol).put(")");
+        return;
+    }
+    const char* slash = std::strrchr(path, '/');
+    out.location(slash ? slash + 1 : path, pc - base, named ? symbol : nullptr, fromSymbol);
+}
+
+uintptr_t faultingInstruction(void* context) {
+    const mcontext_t& registers = static_cast<ucontext_t*>(context)->uc_mcontext;
+#if defined(__i386__)
+    return static_cast<uintptr_t>(registers.gregs[REG_EIP]);
+#elif defined(__x86_64__)
+    return static_cast<uintptr_t>(registers.gregs[REG_RIP]);
+#else
+    return 0;
+#endif
+}
+
+std::string signalName(int signal) {
+    const char* abbreviation = sigabbrev_np(signal);
+    const char* description = strsignal(signal);
+    std::string name = abbreviation ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
+    if (description) name += std::string(" (") + description + ")";
+    return name;
+}
+
+// ---- faults caught ----
+
+struct FaultCatch {
+    sigjmp_buf jump;
+    int signal = 0;
+    char where[1024];
+};
+
+thread_local FaultCatch* activeCatch = nullptr;  // this thread's innermost runCatchingFaults
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+struct sigaction previousFaultActions[std::size(kFaultSignals)];
+
+void onFault(int signal, siginfo_t* info, void* context) {
+    FaultCatch* const caught = activeCatch;
+    if (!caught) {
+        // Not under runCatchingFaults: as without this handler.
+        for (std::size_t i = 0; i < std::size(kFaultSignals); ++i) {
+            if (kFaultSignals[i] != signal) continue;
+            const struct sigaction& previous = previousFaultActions[i];
+            if (previous.sa_flags & SA_SIGINFO) return previous.sa_sigaction(signal, info, context);
+            if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) return previous.sa_handler(signal);
+        }
+        std::signal(signal, SIG_DFL);  // the instruction faults again, and the process ends by the signal
+        return;
+    }
+    activeCatch = nullptr;  // a fault while describing this one ends the process
+    caught->signal = signal;
+    FaultText where(caught->where, sizeof caught->where);
+    if (signal == SIGSEGV || signal == SIGBUS)
+        where.put("at address ").hex(reinterpret_cast<uintptr_t>(info->si_addr), 8);
+    describeCode(faultingInstruction(context), where);
+    siglongjmp(caught->jump, 1);
+}
+
+// The handler runs on a stack of its own, so that it also runs when the code
+// ran out of stack. Each thread needs its own.
+void ensureAlternateStack() {
+    stack_t current{};
+    if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) return;
+    struct AlternateStack {
+        void* memory = nullptr;
+        AlternateStack() {
+            constexpr std::size_t kBytes = 64 * 1024;
+            memory = std::malloc(kBytes);
+            stack_t stack{};
+            stack.ss_sp = memory;
+            stack.ss_size = kBytes;
+            if (memory && sigaltstack(&stack, nullptr) != 0) {
+                std::free(memory);
+                memory = nullptr;
+            }
+        }
+        ~AlternateStack() {
+            if (!memory) return;
+            stack_t off{};
+            off.ss_flags = SS_DISABLE;
+            sigaltstack(&off, nullptr);
+            std::free(memory);
+        }
+    };
+    thread_local AlternateStack own;
+}
+
+} // namespace
+
+std::optional<Fault> runCatchingFaults(const std::function<void()>& body) {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action {};
+        action.sa_sigaction = onFault;
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < std::size(kFaultSignals); ++i)
+            sigaction(kFaultSignals[i], &action, &previousFaultActions[i]);
+    });
+    ensureAlternateStack();
+    FaultCatch caught;
+    struct Restore {
+        FaultCatch* outer;
+        ~Restore() { activeCatch = outer; }
+    } restore{activeCatch};
+    if (sigsetjmp(caught.jump, 1) == 0) {
+        activeCatch = &caught;
+        body();
+        return std::nullopt;
+    }
+    const char* where = caught.where[0] == ' ' ? caught.where + 1 : caught.where;
+    return Fault{signalName(caught.signal), readableSymbols(where)};
+}
+
+void endNow(int status) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(status);
+}
+
 namespace {
 
 // In a child just forked: the stop signals end it as they would end any
@@ -281,16 +590,12 @@ bool (*faultDescriber)(const void*, char*, std::size_t) = nullptr;
 
 // Notes where a fault hit, then lets it happen again with the default action,
 // so that the parent still sees the signal.
-void noteFault(int, siginfo_t* info, void*) {
-    if (childNotes) childNotes->noteFault(info->si_addr, faultDescriber);
-}
-
-std::string signalName(int signal) {
-    const char* abbreviation = sigabbrev_np(signal);
-    const char* description = strsignal(signal);
-    std::string name = abbreviation ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
-    if (description) name += std::string(" (") + description + ")";
-    return name;
+void noteFault(int, siginfo_t* info, void* context) {
+    if (!childNotes) return;
+    char location[768];
+    FaultText code(location, sizeof location);
+    describeCode(faultingInstruction(context), code);
+    childNotes->noteFault(info->si_addr, location, faultDescriber);
 }
 
 void writeText(int fd, const std::string& data) {
@@ -381,6 +686,7 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     }
     sigprocmask(SIG_SETMASK, &mask, nullptr);
     notes->read(end.note, end.fault);
+    end.fault = readableSymbols(end.fault);
     munmap(notes, sizeof(ChildNotes));
     if (stopped) {
         end.how = ChildEnd::How::Stopped;

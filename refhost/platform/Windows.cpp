@@ -13,10 +13,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <mutex>
 #include <thread>
 
 #include "refhost/platform/ChildNotes.h"
 #include "refhost/platform/CommandLine.h"
+#include "refhost/platform/FaultText.h"
 #include "refhost/platform/Platform.h"
 #include "refhost/platform/WideText.h"
 
@@ -24,14 +26,16 @@ namespace refhost::platform {
 
 namespace {
 
-// The system's text for an error code, without its closing full stop and line end.
-std::string systemText(DWORD code) {
+// The system's text for an error code, without its closing full stop and line
+// end; `insert` (a file's name) stands for the %1 that some texts have.
+std::string systemText(DWORD code, const std::string& insert = "") {
     wchar_t* buffer = nullptr;
     const DWORD length =
         FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::string text = buffer ? narrow(buffer, length) : std::string();
     if (buffer) LocalFree(buffer);
+    if (const std::size_t at = text.find("%1"); at != std::string::npos && !insert.empty()) text.replace(at, 2, insert);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
         text.pop_back();
     if (text.empty()) {
@@ -53,6 +57,118 @@ std::wstring systemPath(const std::string& path) {
 
 } // namespace
 
+namespace {
+
+// ---- the DLLs a module needs ----
+
+// The names of the DLLs the PE file at `path` imports, read from the file;
+// empty where it is none.
+std::vector<std::string> importedLibraries(const std::wstring& path) {
+    std::vector<std::string> names;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return names;
+    LARGE_INTEGER size{};
+    std::vector<uint8_t> bytes;
+    if (GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart < (int64_t{256} << 20)) {
+        bytes.resize(static_cast<std::size_t>(size.QuadPart));
+        DWORD n = 0;
+        if (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) || n != bytes.size()) bytes.clear();
+    }
+    CloseHandle(file);
+    auto read = [&](std::size_t offset, auto& out) {
+        if (offset > bytes.size() || sizeof out > bytes.size() - offset) return false;
+        std::memcpy(&out, bytes.data() + offset, sizeof out);
+        return true;
+    };
+    IMAGE_DOS_HEADER dos{};
+    IMAGE_NT_HEADERS32 nt{};
+    if (!read(0, dos) || dos.e_magic != IMAGE_DOS_SIGNATURE || !read(static_cast<std::size_t>(dos.e_lfanew), nt) ||
+        nt.Signature != IMAGE_NT_SIGNATURE || nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+        return names;
+    const std::size_t sections = static_cast<std::size_t>(dos.e_lfanew) + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) +
+                                 nt.FileHeader.SizeOfOptionalHeader;
+    // Where in the file the byte at `rva` of the loaded image is, or npos.
+    auto fileOffset = [&](uint32_t rva) -> std::size_t {
+        for (unsigned i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
+            IMAGE_SECTION_HEADER section{};
+            if (!read(sections + i * sizeof section, section)) break;
+            const uint32_t extent = std::max(section.Misc.VirtualSize, section.SizeOfRawData);
+            if (rva >= section.VirtualAddress && rva - section.VirtualAddress < extent)
+                return std::size_t{section.PointerToRawData} + (rva - section.VirtualAddress);
+        }
+        return std::string::npos;
+    };
+    const IMAGE_DATA_DIRECTORY imports = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (nt.OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_IMPORT || !imports.VirtualAddress) return names;
+    const std::size_t first = fileOffset(imports.VirtualAddress);
+    for (std::size_t at = first; at != std::string::npos && names.size() < 256; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        IMAGE_IMPORT_DESCRIPTOR entry{};
+        if (!read(at, entry) || entry.Name == 0) break;
+        const std::size_t name = fileOffset(entry.Name);
+        if (name == std::string::npos || name >= bytes.size()) continue;
+        const auto* text = reinterpret_cast<const char*>(bytes.data() + name);
+        names.emplace_back(text, strnlen(text, bytes.size() - name));
+    }
+    return names;
+}
+
+// Where the loader would find the DLL `name` for a module in `folder`: the
+// folder, then the usual search (refhost's folder, the system folders,
+// PATH). Empty when it would not; "loaded" for one that is loaded already.
+std::wstring foundLibrary(const std::wstring& name, const std::wstring& folder) {
+    if (GetModuleHandleW(name.c_str())) return L"loaded";
+    // An API set names no file; the system resolves it.
+    if (_wcsnicmp(name.c_str(), L"api-ms-", 7) == 0 || _wcsnicmp(name.c_str(), L"ext-ms-", 7) == 0) return L"loaded";
+    wchar_t found[MAX_PATH];
+    for (const wchar_t* where : {folder.c_str(), static_cast<const wchar_t*>(nullptr)})
+        if (SearchPathW(where, name.c_str(), nullptr, MAX_PATH, found, nullptr) > 0) return found;
+    return {};
+}
+
+// The folder part of a Windows path, without its last separator.
+std::wstring folderOf(const std::wstring& path) {
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
+}
+
+// Appends the DLLs that the PE file at `path` needs, directly or through the
+// DLLs it finds beside itself or on the search path, that are nowhere.
+void collectMissing(const std::wstring& path, const std::string& neededBy, int depth, std::vector<std::wstring>& seen,
+                    std::vector<std::string>& missing) {
+    wchar_t system[MAX_PATH] = L"";
+    const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
+    for (const std::string& name : importedLibraries(path)) {
+        const std::wstring wideName = wide(name);
+        const auto sameName = [&](const std::wstring& other) { return _wcsicmp(other.c_str(), wideName.c_str()) == 0; };
+        if (std::find_if(seen.begin(), seen.end(), sameName) != seen.end()) continue;
+        seen.push_back(wideName);
+        const std::wstring found = foundLibrary(wideName, folderOf(path));
+        if (found.empty()) {
+            missing.push_back(neededBy.empty() ? name : name + " (which " + neededBy + " needs)");
+        } else if (depth < 3 && found != L"loaded" &&
+                   _wcsnicmp(found.c_str(), system, systemLength) != 0) {
+            collectMissing(found, name, depth + 1, seen, missing);
+        }
+    }
+}
+
+// "; it needs a.dll, which is neither beside it nor in the system folders or
+// on PATH" for the DLLs the module at `path` needs that are nowhere; empty
+// when each of them is somewhere.
+std::string missingLibraries(const std::wstring& path) {
+    std::vector<std::wstring> seen;
+    std::vector<std::string> missing;
+    collectMissing(path, "", 0, seen, missing);
+    if (missing.empty()) return {};
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i)
+        list += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + missing[i];
+    return "; it needs " + list + (missing.size() == 1 ? ", which is" : ", which are") +
+           " neither beside it nor in the system folders or on PATH";
+}
+
+} // namespace
+
 void* openLibrary(const std::string& path, bool keepLoaded, std::string& error) {
     // A name without a separator would be searched for on the DLL search path.
     const std::string openPath = lastSeparator(path) == std::string::npos ? ".\\" + path : path;
@@ -62,7 +178,8 @@ void* openLibrary(const std::string& path, bool keepLoaded, std::string& error) 
     const DWORD code = GetLastError();
     SetErrorMode(previousMode);
     if (!library) {
-        error = systemText(code);
+        error = systemText(code, path.substr(lastSeparator(path) + 1));  // "Bad EXE format for notes.p"
+        if (code == ERROR_MOD_NOT_FOUND) error += missingLibraries(systemPath(openPath));
         return nullptr;
     }
     if (keepLoaded) {
@@ -437,6 +554,98 @@ void endByInterrupt(int exitStatus) {
     ExitProcess(static_cast<UINT>(exitStatus));
 }
 
+// ---- the code a fault hit in ----
+//
+// Found from an exception handler: the module from the memory's allocation,
+// the symbol from the module's export table as it is mapped, read without
+// faulting and without allocating.
+
+namespace {
+
+// The nearest export below `rva` in the section that holds it, of the image
+// mapped at `base`; false where there is none.
+bool nearestExport(const uint8_t* base, uint32_t rva, char* name, std::size_t nameSize, uintptr_t& fromSymbol) {
+    IMAGE_DOS_HEADER dos{};
+    IMAGE_NT_HEADERS32 nt{};
+    if (!readMemory(base, &dos, sizeof dos) || dos.e_magic != IMAGE_DOS_SIGNATURE ||
+        !readMemory(base + dos.e_lfanew, &nt, sizeof nt) || nt.Signature != IMAGE_NT_SIGNATURE ||
+        nt.OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXPORT)
+        return false;
+    const uint32_t imageSize = nt.OptionalHeader.SizeOfImage;
+    // The section of `rva`: an export elsewhere (data, another section) is no function of this code.
+    uint32_t sectionStart = 0, sectionEnd = imageSize;
+    const uint8_t* sections = base + dos.e_lfanew + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) +
+                              nt.FileHeader.SizeOfOptionalHeader;
+    for (unsigned i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
+        IMAGE_SECTION_HEADER section{};
+        if (!readMemory(sections + i * sizeof section, &section, sizeof section)) return false;
+        if (rva >= section.VirtualAddress && rva - section.VirtualAddress < section.Misc.VirtualSize) {
+            sectionStart = section.VirtualAddress;
+            sectionEnd = section.VirtualAddress + section.Misc.VirtualSize;
+        }
+    }
+    const IMAGE_DATA_DIRECTORY directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    IMAGE_EXPORT_DIRECTORY exports{};
+    if (!directory.VirtualAddress || directory.VirtualAddress >= imageSize ||
+        !readMemory(base + directory.VirtualAddress, &exports, sizeof exports))
+        return false;
+    bool found = false;
+    uint32_t best = 0, bestName = 0;
+    for (DWORD i = 0; i < exports.NumberOfNames && i < 65536; ++i) {
+        uint32_t nameRva = 0, function = 0;
+        uint16_t ordinal = 0;
+        if (!readMemory(base + exports.AddressOfNames + 4 * i, &nameRva, sizeof nameRva) ||
+            !readMemory(base + exports.AddressOfNameOrdinals + 2 * i, &ordinal, sizeof ordinal) ||
+            !readMemory(base + exports.AddressOfFunctions + 4 * ordinal, &function, sizeof function))
+            return false;
+        if (function < sectionStart || function >= sectionEnd || function > rva) continue;
+        if (!found || function > best) best = function, bestName = nameRva, found = true;
+    }
+    if (!found || nameSize == 0) return false;
+    std::size_t length = 0;
+    for (char c; length + 1 < nameSize && readMemory(base + bestName + length, &c, 1) && c; ++length) name[length] = c;
+    name[length] = '\0';
+    fromSymbol = rva - best;
+    return length > 0;
+}
+
+// " in name.p+0x1a3b (export+0x10)" for the code at `pc`.
+void describeCode(uintptr_t pc, FaultText& out) {
+    MEMORY_BASIC_INFORMATION region{};
+    if (!VirtualQuery(reinterpret_cast<const void*>(pc), &region, sizeof region) || region.State != MEM_COMMIT ||
+        !region.AllocationBase) {
+        out.put(" by a jump to ").hex(pc, 8).put(", where no code is");
+        return;
+    }
+    const auto* base = static_cast<const uint8_t*>(region.AllocationBase);
+    if (region.Type != MEM_IMAGE) {
+        out.put(" in memory of no module, at ").hex(pc, 8);
+        return;
+    }
+    if (base == reinterpret_cast<const uint8_t*>(GetModuleHandleW(nullptr))) {
+        out.put(" in refhost's own code");
+        return;
+    }
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(reinterpret_cast<HMODULE>(const_cast<uint8_t*>(base)), path, MAX_PATH);
+    const wchar_t* file = path;
+    for (DWORD i = 0; i < length; ++i)
+        if (path[i] == L'\\' || path[i] == L'/') file = path + i + 1;
+    char name[MAX_PATH * 3] = "a module";
+    if (length > 0) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, file, static_cast<int>(path + length - file), name,
+                                          sizeof name - 1, nullptr, nullptr);
+        name[n > 0 ? n : 0] = '\0';
+    }
+    char symbol[256];
+    uintptr_t fromSymbol = 0;
+    const uint32_t rva = static_cast<uint32_t>(pc - reinterpret_cast<uintptr_t>(base));
+    const bool named = nearestExport(base, rva, symbol, sizeof symbol, fromSymbol);
+    out.location(name, rva, named ? symbol : nullptr, fromSymbol);
+}
+
+} // namespace
+
 // ---- a child process with a time limit ----
 //
 // The child is this program started again. Its standard output is a pipe that
@@ -482,7 +691,10 @@ LONG WINAPI noteFault(EXCEPTION_POINTERS* pointers) {
         if ((record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION || record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
             record->NumberParameters >= 2)
             address = reinterpret_cast<const void*>(record->ExceptionInformation[1]);
-        childNotes->noteFault(address, faultDescriber);
+        char location[768];
+        FaultText code(location, sizeof location);
+        describeCode(reinterpret_cast<uintptr_t>(record->ExceptionAddress), code);
+        childNotes->noteFault(address, location, faultDescriber);
     }
     TerminateProcess(GetCurrentProcess(), record->ExceptionCode);
     return EXCEPTION_EXECUTE_HANDLER;
@@ -624,6 +836,7 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     CloseHandle(process.hProcess);
 
     notes->read(end.note, end.fault);
+    end.fault = readableSymbols(end.fault);
     UnmapViewOfFile(notes);
     CloseHandle(section);
     if (stopped) {
@@ -682,6 +895,126 @@ void endChild(bool exitWork) {
     // Without the exit-time work: not even the DLLs' detach, which ExitProcess runs.
     if (!exitWork) TerminateProcess(GetCurrentProcess(), 0);
     std::exit(0);
+}
+
+// ---- faults caught ----
+//
+// A vectored handler sees a fault first, on the faulting thread. Under
+// runCatchingFaults it notes the fault and resumes the thread in
+// resumeAfterFault, on the stack below runCatchingFaults' frame, which jumps
+// back into runCatchingFaults; the module's exception handlers in between are
+// dropped from the thread's chain, not run.
+
+namespace {
+
+struct FaultCatch {
+    void* jump[5];         // for __builtin_setjmp
+    void* exceptionList;   // the thread's exception handler chain at the start
+    uintptr_t resumeStack = 0;
+    DWORD code = 0;
+    char where[1024];
+};
+
+DWORD catchSlot = TLS_OUT_OF_INDEXES;  // this thread's innermost FaultCatch
+
+bool isHardwareFault(DWORD code) {
+    switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_IN_PAGE_ERROR:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_INT_OVERFLOW:
+    case EXCEPTION_STACK_OVERFLOW:
+    case EXCEPTION_DATATYPE_MISALIGNMENT:
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_OVERFLOW:
+    case EXCEPTION_FLT_UNDERFLOW:
+    case EXCEPTION_FLT_INEXACT_RESULT:
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+    case EXCEPTION_FLT_STACK_CHECK: return true;
+    default: return false;
+    }
+}
+
+// The head of the thread's exception handler chain, the first word of its
+// information block (FS:0 on 32-bit Windows).
+void* exceptionList() {
+    void* head;
+    __asm__ __volatile__("movl %%fs:0, %0" : "=r"(head));
+    return head;
+}
+void setExceptionList(void* head) { __asm__ __volatile__("movl %0, %%fs:0" : : "r"(head) : "memory"); }
+
+[[noreturn]] void resumeAfterFault() {
+    auto* caught = static_cast<FaultCatch*>(TlsGetValue(catchSlot));
+    setExceptionList(caught->exceptionList);
+    __builtin_longjmp(caught->jump, 1);
+}
+
+LONG WINAPI onFault(EXCEPTION_POINTERS* pointers) {
+    const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+    auto* caught = static_cast<FaultCatch*>(TlsGetValue(catchSlot));
+    if (!caught || caught->code || !isHardwareFault(record->ExceptionCode)) return EXCEPTION_CONTINUE_SEARCH;
+    caught->code = record->ExceptionCode;
+    FaultText where(caught->where, sizeof caught->where);
+    if ((record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION || record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
+        record->NumberParameters >= 2)
+        where.put("at address ").hex(record->ExceptionInformation[1], 8);
+    describeCode(reinterpret_cast<uintptr_t>(record->ExceptionAddress), where);
+    // As if resumeAfterFault had been called: a return address (none) on the stack.
+    *reinterpret_cast<uintptr_t*>(caught->resumeStack) = 0;
+    pointers->ContextRecord->Esp = static_cast<DWORD>(caught->resumeStack);
+    pointers->ContextRecord->Eip = static_cast<DWORD>(reinterpret_cast<uintptr_t>(&resumeAfterFault));
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// Runs `body` with room reserved above it for resumeAfterFault: its own frame,
+// which a fault leaves behind.
+__attribute__((noinline)) void runBody(FaultCatch& caught, const std::function<void()>& body) {
+    volatile char room[512];
+    room[0] = 0;
+    caught.resumeStack = ((reinterpret_cast<uintptr_t>(&room[256])) & ~uintptr_t{15}) - 4;
+    body();
+}
+
+} // namespace
+
+std::optional<Fault> runCatchingFaults(const std::function<void()>& body) {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        catchSlot = TlsAlloc();
+        AddVectoredExceptionHandler(1, onFault);
+    });
+    if (catchSlot == TLS_OUT_OF_INDEXES) {
+        body();
+        return std::nullopt;
+    }
+    FaultCatch caught{};
+    caught.exceptionList = exceptionList();
+    struct Restore {
+        void* outer;
+        ~Restore() { TlsSetValue(catchSlot, outer); }
+    } restore{TlsGetValue(catchSlot)};
+    if (__builtin_setjmp(caught.jump) == 0) {
+        TlsSetValue(catchSlot, &caught);
+        runBody(caught, body);
+        return std::nullopt;
+    }
+    // The overflow used up the stack's guard page: without a new one the next overflow would end the process.
+    if (caught.code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+    const char* where = caught.where[0] == ' ' ? caught.where + 1 : caught.where;
+    return Fault{exceptionName(caught.code), readableSymbols(where)};
+}
+
+void endNow(int status) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // Without the DLLs' detach, which ExitProcess would run.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+    std::_Exit(status);
 }
 
 } // namespace refhost::platform

@@ -106,6 +106,10 @@ void FrameSession::renderWith(int32_t frame, double time, ProgressBar* progress,
         host_.log.enabled = logging;
     }
     result.samples = stats.samples;
+    if (stats.fault) {
+        result.fault = std::move(stats.fault);
+        return;
+    }
     if (stats.stopped) {
         result.stopped = true;
         return;

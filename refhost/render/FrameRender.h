@@ -39,6 +39,7 @@ struct FrameResult {
     int64_t samples = 0;
     bool stopped = false;
     std::string error;  // non-empty: the frame failed and `image` is not valid
+    std::optional<ModuleFault> fault;  // the module crashed on a shading thread: no module call is safe now
 };
 
 class FrameSession {

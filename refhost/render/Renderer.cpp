@@ -308,8 +308,9 @@ ImageStats Renderer::renderImage(const ShaderInstances& shader, const ImageSetti
     std::atomic<bool> stop{false};
     std::mutex mutex;
     std::condition_variable changed;
-    int running = 0;    // guarded by mutex
-    std::string fault;  // the first entry fault of any thread, guarded by mutex
+    int running = 0;                   // guarded by mutex
+    std::optional<ModuleFault> fault;  // the first crash of any thread, guarded by mutex
+    std::string entryFault;            // the first entry fault of any thread, guarded by mutex
 
     // Each thread takes whole rows and shades them with its own instance. An
     // entry fault stops them all.
@@ -317,20 +318,26 @@ ImageStats Renderer::renderImage(const ShaderInstances& shader, const ImageSetti
         const host::Instance instance = shader.driver ? shader.instances[static_cast<std::size_t>(index)] : nullptr;
         int64_t count = 0;
         std::string faulted;
-        try {
-            while (!stop.load(std::memory_order_relaxed)) {
-                const int32_t y = nextRow.fetch_add(1);
-                if (y >= height_) break;
-                shadeRow(y, samplesPerPixel, instance, shader.driver, out, count);
-                rowsDone.fetch_add(1);
+        std::optional<ModuleFault> crashed = catchModuleFault([&] {
+            try {
+                while (!stop.load(std::memory_order_relaxed)) {
+                    const int32_t y = nextRow.fetch_add(1);
+                    if (y >= height_) break;
+                    shadeRow(y, samplesPerPixel, instance, shader.driver, out, count);
+                    rowsDone.fetch_add(1);
+                }
+            } catch (const EntryFault& thrown) {
+                faulted = thrown.what();
+                stop = true;
             }
-        } catch (const EntryFault& entryFault) {
-            faulted = entryFault.what();
-            stop = true;
-        }
+        });
         samples.fetch_add(count);
         std::lock_guard<std::mutex> lock(mutex);
-        if (fault.empty()) fault = faulted;
+        if (entryFault.empty()) entryFault = faulted;
+        if (crashed) {
+            stop = true;
+            if (!fault) fault = std::move(crashed);
+        }
         --running;
         changed.notify_one();
     };
@@ -363,12 +370,13 @@ ImageStats Renderer::renderImage(const ShaderInstances& shader, const ImageSetti
         }
     }
     for (std::thread& t : pool) t.join();
-    if (!fault.empty()) throw EntryFault(fault);
+    if (!entryFault.empty()) throw EntryFault(entryFault);
     if (progress && rowsDone.load() > shown) progress->advance(rowsDone.load() - shown);
 
     ImageStats stats;
     stats.samples = samples.load();
     stats.stopped = stop.load() || rowsDone.load() < height_;
+    stats.fault = std::move(fault);
     return stats;
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "refhost/host/Drivers.h"
 #include "refhost/host/Host.h"
 #include "refhost/host/Module.h"
+#include "refhost/host/ModuleFault.h"
 #include "refhost/image/Image.h"
 #include "refhost/image/Progress.h"
 #include "refhost/render/Scene.h"
@@ -55,6 +57,7 @@ struct ImageSettings {
 struct ImageStats {
     int64_t samples = 0;   // evaluate calls (or, without a shader, shaded hits)
     bool stopped = false;  // Ctrl-C ended the render
+    std::optional<ModuleFault> fault;  // the first crash on a shading thread, which ended the render
 };
 
 class Renderer {

@@ -78,6 +78,7 @@ TEST(ExitStatus, FailedWorkExitsOneNamingTheFileAndWhatToDo) {
     const std::string chart = folder.file("chart.png");
     ASSERT_EQ(runRefhost({"chart", chart}).exitCode, 0);
     const std::string missingFolder = folder.file("no/such/folder");
+    const std::string accessFault = kWindows ? "exception 0xC0000005 (access violation)" : "SIGSEGV (Segmentation fault)";
     struct Case {
         std::vector<std::string> args;
         std::vector<std::string> said;
@@ -110,6 +111,20 @@ TEST(ExitStatus, FailedWorkExitsOneNamingTheFileAndWhatToDo) {
          {"\"TinyShader\" accepted interface version 2 but left handler entries empty"}},
         {{"trace", "--module", fixturePath("empty_entries"), "--server", "TinyFilter"},
          {"\"TinyFilter\" accepted interface version 2 but left handler entries empty"}},
+        // A module that crashes in an entry: the entry, the fault, the code it
+        // hit in; on a shading thread as on the main one.
+        {{"filter", "--module", fixturePath("entries_crash"), chart, folder.file("out.png")},
+         {"the module crashed in its process entry: " + accessFault + ": at address 0x00000000 in entries_crash.p+0x",
+          " (processThroughNull+0x", "'refhost check " + fixturePath("entries_crash") + "'"}},
+        {{"render", "--module", fixturePath("entries_crash"), "--shader", "TinyShader", "--filter", "none", "--threads",
+          "3", "--width", "8", "--height", "8", folder.file("out.png")},
+         {"the module crashed in its evaluate entry: " + accessFault + ": at address 0x00000000 in entries_crash.p+0x"}},
+        {{"render", "--module", fixturePath("entries_crash"), "--shader", "none", "--filter", "TinyFilter", "--width",
+          "8", "--height", "8", folder.file("out.png")},
+         {"the module crashed in its process entry"}},
+        {{"trace", "--module", fixturePath("missing_service_crash"), "--withhold", "LW Scene Info"},
+         {"the module crashed in its newTime entry: " + accessFault + ": at address 0x", " in missing_service_crash.p+0x",
+          "'refhost check " + fixturePath("missing_service_crash") + "'"}},
         // Files that cannot be read or written.
         {{"filter", folder.file("absent.png"), folder.file("out.png")}, {folder.file("absent.png") + ": cannot open"}},
         {{"chart", missingFolder + "/chart.png"}, {missingFolder + "/chart.png: cannot write"}},

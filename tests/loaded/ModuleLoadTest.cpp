@@ -55,6 +55,10 @@ TEST(ModuleLoad, EachBrokenFileGivesOneMessageNamingFileAndFault) {
         {fixturePath("no_descriptor"), "exports no _mod_descrip"},
         {fixturePath("bad_sync"), "wrong synchronisation word 0x94191204"},
         {fixturePath("no_end_row"), "no ending row within 257 rows"},
+        // The library it needs, by name: the one file the author must ship beside it.
+        {fixturePath("needs_absent_helper"), kWindows ? "it needs absent_helper.dll, which is "
+                                                        "neither beside it nor in the system folders or on PATH"
+                                                      : "absent_helper.so: cannot open shared object file"},
     };
     // Built only where the compiler has a 64-bit mode.
     if (std::filesystem::exists(fixturePath("not_32bit")))
@@ -68,6 +72,7 @@ TEST(ModuleLoad, EachBrokenFileGivesOneMessageNamingFileAndFault) {
         EXPECT_EQ(error.rfind(c.path + ": ", 0), 0u) << error;
         EXPECT_NE(error.find(c.fault), std::string::npos) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_EQ(error.find("%1"), std::string::npos) << "a system text's insert left as it is: " << error;
     }
 }
 
