@@ -97,7 +97,7 @@ CommandLine addFilterCommand(CLI::App& app) {
     auto options = std::make_shared<FilterOptions>();
     CLI::App* command = app.add_subcommand(
         "filter", "Run an image filter server of a module over an 8-bit image file (PNG, JPEG, BMP, TGA);\n"
-                  "writes a PNG. Ctrl-C stops the filter and writes nothing (exit 130).");
+                  "writes a PNG. Ctrl-C stops the filter and writes nothing (exit 130; 143 on SIGTERM, 129 on SIGHUP).");
     command->add_option("--module", options->module, "Module file (default: the pluginServer.p beside refhost, else the installed one)");
     command->add_option("--server", options->server,
                               "Image filter server name (default: the module's first ImageFilterHandler row)");

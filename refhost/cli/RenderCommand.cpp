@@ -226,7 +226,7 @@ CommandLine addRenderCommand(CLI::App& app) {
     CLI::App* command = app.add_subcommand(
         "render", "Render a scene with a module's shader and image filter servers; writes a PNG per frame.\n"
                   "Ctrl-C stops the render: the frame being drawn is not written, the frames\n"
-                  "already written stay (exit 130).");
+                  "already written stay (exit 130; 143 on SIGTERM, 129 on SIGHUP).");
     command->add_option("--module", options->module, "Module file (default: the pluginServer.p beside refhost, else the installed one)");
     command->add_option("--scene", options->scene,
                         "Scene file (JSON, see docs/scene-format.md), or 'builtin' for the built-in scene")
