@@ -16,6 +16,7 @@
 #include "refhost/cli/Messages.h"
 #include "refhost/cli/Validators.h"
 #include "refhost/host/Drivers.h"
+#include "refhost/host/EntryCall.h"
 #include "refhost/host/ModuleFault.h"
 #include "refhost/host/Trace.h"
 #include "refhost/image/ImageJob.h"
@@ -159,16 +160,26 @@ int runTrace(const TraceOptions& options) {
     std::vector<Call> calls;
     std::string unusable;
     std::optional<ModuleFault> crashed;
+    std::string entryFault;  // an entry that broke the calling convention
     {
         Trace trace(host);
         std::string error;
-        // A crash ends the session where it hit: the calls up to it are what the author needs.
-        crashed = catchModuleFault([&] { error = traceSession(trace, options, modulePath, unusable); });
-        if (!crashed && !error.empty()) return fail(kExitFailed, error);
+        // A crash or a broken calling convention ends the session where it
+        // hit: the calls up to it are what the author needs.
+        crashed = catchModuleFault([&] {
+            try {
+                error = traceSession(trace, options, modulePath, unusable);
+            } catch (const EntryFault& fault) {
+                entryFault = fault.what();
+            }
+        });
+        if (!crashed && entryFault.empty() && !error.empty()) return fail(kExitFailed, error);
         calls = host.log.calls();
     }
     print(calls, options.json);
     if (crashed) endByModuleFault("trace", *crashed, modulePath);
+    if (!entryFault.empty())
+        return fail(kExitFailed, entryFault + "; 'refhost check " + modulePath + "' names the rules it breaks");
     if (!unusable.empty())
         return fail(kExitFailed, unusable + "; 'refhost check " + modulePath + "' names the rules it breaks");
     return kExitSuccess;

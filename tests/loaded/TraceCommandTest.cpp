@@ -173,17 +173,23 @@ TEST(TraceCommand, AnActivationThatWritesPastTheHandlerTableEndsTheSessionBefore
                                                "> shutdown()"}));
 }
 
-// The calls up to a crash are what its author needs: they are printed, the
-// crashing entry last, without a result, and the session ends there.
-TEST(TraceCommand, AnEntryThatCrashesEndsTheTraceWithTheCallsBeforeIt) {
-    const auto result = runRefhost({"trace", "--module", testing_support::fixturePath("entries_crash")});
-    EXPECT_EQ(result.exitCode, 1) << result.err;
-    const std::vector<std::string> calls = callsOf(result.out);
-    ASSERT_GE(calls.size(), 4u) << result.out;
-    EXPECT_EQ(calls[2], "> create(null) = instance 1");
-    EXPECT_NE(indexOf(calls, "> newTime(instance 1, 12, 0.5) = null"), calls.size()) << result.out;
-    EXPECT_EQ(calls.back(), "> evaluate(instance 1, sample of item 268435457 at pixel (160, 120), colour (0.5, 0.25, 1))");
-    EXPECT_NE(result.err.find("the module crashed in its evaluate entry: "), std::string::npos) << result.err;
+// The calls up to a crash, or up to an entry that moved the stack pointer,
+// are what its author needs: they are printed, the faulting entry last,
+// without a result, and the session ends there.
+TEST(TraceCommand, AnEntryThatCrashesOrMovesTheStackEndsTheTraceWithTheCallsBeforeIt) {
+    for (const auto& [fixture, message] :
+         {std::pair{"entries_crash", "the module crashed in its evaluate entry: "},
+          std::pair{"pops_arguments", "evaluate returned with the stack pointer moved by 8 bytes"}}) {
+        const auto result = runRefhost({"trace", "--module", testing_support::fixturePath(fixture)});
+        EXPECT_EQ(result.exitCode, 1) << fixture << ": " << result.err;
+        const std::vector<std::string> calls = callsOf(result.out);
+        ASSERT_GE(calls.size(), 4u) << fixture << ": " << result.out;
+        EXPECT_EQ(calls[2], "> create(null) = instance 1") << fixture;
+        EXPECT_NE(indexOf(calls, "> newTime(instance 1, 12, 0.5) = null"), calls.size()) << result.out;
+        EXPECT_EQ(calls.back(), "> evaluate(instance 1, sample of item 268435457 at pixel (160, 120), colour (0.5, 0.25, 1))")
+            << fixture;
+        EXPECT_NE(result.err.find(message), std::string::npos) << fixture << ": " << result.err;
+    }
 }
 
 TEST(TraceCommand, UnknownServicesAndServersAreRefusedByName) {
