@@ -11,7 +11,7 @@ if(WIN32)
   install(TARGETS refhost RUNTIME DESTINATION .)
   install(TARGETS pluginServer LIBRARY DESTINATION . RUNTIME DESTINATION .)
   install(FILES README.md DESTINATION .)
-  install(FILES docs/compare.png docs/textured-compare.png docs/scene-format.md docs/checks.md DESTINATION docs)
+  install(FILES docs/compare.png docs/textured-compare.png docs/scene-format.md docs/checks.md docs/refhost.md docs/development.md DESTINATION docs)
   install(DIRECTORY examples/scenes DESTINATION examples)
   return()
 endif()
@@ -29,7 +29,7 @@ install(TARGETS pluginServer LIBRARY DESTINATION ${VELORASTIN_MODULE_INSTALL_DIR
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # The pages and pictures the README links to, and the example scenes it
 # renders, so that the installed README works from its own folder.
-install(FILES docs/compare.png docs/textured-compare.png docs/scene-format.md docs/checks.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+install(FILES docs/compare.png docs/textured-compare.png docs/scene-format.md docs/checks.md docs/refhost.md docs/development.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(DIRECTORY examples/scenes DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The manual page is made from refhost's own --help, so it cannot drift from it.

@@ -25,7 +25,8 @@ private:
 // Every file an installation puts under its prefix.
 inline std::set<std::string> installedFiles() {
     std::set<std::string> files{"bin/refhost", std::string(MODULE_INSTALL_DIR) + "/pluginServer.p"};
-    for (const char* doc : {"README.md", "docs/checks.md", "docs/compare.png", "docs/textured-compare.png", "docs/scene-format.md",
+    for (const char* doc : {"README.md", "docs/checks.md", "docs/refhost.md", "docs/development.md", "docs/compare.png",
+                            "docs/textured-compare.png", "docs/scene-format.md",
                             "examples/scenes/builtin.json", "examples/scenes/textured.json",
                             "examples/scenes/animated.json", "examples/scenes/meshes/vase.obj",
                             "examples/scenes/textures/bricks.png", "examples/scenes/textures/painted-chart.png"})
