@@ -117,7 +117,6 @@ std::string xmlEscaped(const std::string& text) {
     return out;
 }
 
-
 } // namespace
 
 const char* statusWord(Status status) {
