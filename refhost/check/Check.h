@@ -23,6 +23,10 @@
 #include "refhost/image/FencedRows.h"
 #include "refhost/image/Image.h"
 
+namespace refhost {
+class ImageJob;
+}
+
 namespace refhost::check {
 
 // ---------------------------------------------------------------------------
@@ -183,14 +187,24 @@ std::vector<host::SampleAccess> awkwardRecords();
 // began the monitor twice or after an advance. The rows are guard-paged
 // (`fence`), so a touch before or past a row ends the check as a CRASH that
 // names the row.
+// It fails, too, when the filter changed the host's ImageAccess or
+// ProgressMonitor record during the call.
 struct FilterRun {
     Image output;
     int32_t advances = 0;       // calls of the monitor's advance
     int64_t beginTotal = 0;     // the total the monitor's begin was given
     int64_t advancedSteps = 0;  // the sum of the advance amounts
+    // The call's records and rows, kept for expectLeftAlone, and its source.
+    std::shared_ptr<const ImageJob> job;
+    std::shared_ptr<const Image> source;
+    std::string what;
 };
 FilterRun processFully(FilterDriver& filter, host::Instance instance, const Image& source, const std::string& what,
                        bool withMonitor = true, RowFence fence = RowFence::AfterRow);
+// The records and rows a host lends a filter are its only for the one call:
+// fails when those of `earlier`'s call changed after it returned, naming the
+// record and field or the row, and `during`, the call made since.
+void expectLeftAlone(const FilterRun& earlier, const std::string& during);
 
 // ---------------------------------------------------------------------------
 // The checks, by area. Each list holds the checks for the rows it concerns.

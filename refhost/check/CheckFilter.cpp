@@ -5,6 +5,7 @@
 // that covers the advances, and the documented bytes for the filters this
 // host knows.
 #include <algorithm>
+#include <span>
 
 #include "refhost/check/Check.h"
 #include "refhost/check/KnownServers.h"
@@ -22,6 +23,46 @@ using FilterReference = uint8_t (*)(uint8_t colour);
 
 FilterReference filterReference(const std::string& serverName) {
     return serverName == kDisplayEncodeFilterName ? displayEncode : nullptr;
+}
+
+// The field of the host's record that holds byte `offset`.
+std::string recordFieldAt(const std::string& record, std::size_t offset) {
+    struct Field {
+        std::size_t offset;
+        const char* name;
+    };
+    static const Field access[] = {
+        {offsetof(host::ImageAccess, width), "width"},
+        {offsetof(host::ImageAccess, height), "height"},
+        {offsetof(host::ImageAccess, hostReserved8), "host-reserved words"},
+        {offsetof(host::ImageAccess, time), "time"},
+        {offsetof(host::ImageAccess, hostReserved24), "host-reserved words"},
+        {offsetof(host::ImageAccess, row), "row function"},
+        {offsetof(host::ImageAccess, hostReserved36), "host-reserved word"},
+        {offsetof(host::ImageAccess, setColour), "setColour function"},
+        {offsetof(host::ImageAccess, setAlpha), "setAlpha function"},
+        {offsetof(host::ImageAccess, monitor), "monitor"},
+    };
+    static const Field monitor[] = {
+        {offsetof(host::ProgressMonitor, context), "context"},
+        {offsetof(host::ProgressMonitor, begin), "begin function"},
+        {offsetof(host::ProgressMonitor, advance), "advance function"},
+        {offsetof(host::ProgressMonitor, finish), "finish function"},
+    };
+    const std::span<const Field> fields = record == "ImageAccess" ? std::span<const Field>(access) : std::span<const Field>(monitor);
+    const char* name = fields[0].name;
+    for (const Field& f : fields)
+        if (f.offset <= offset) name = f.name;
+    return std::string(name) + " at offset " + std::to_string(offset);
+}
+
+// The host's records of the process call `what` are as they were handed
+// over: a filter reads them and changes nothing of them.
+void expectRecordsKept(const ImageJob& job, const std::string& what) {
+    if (const auto change = job.recordChange())
+        fail(what + ": the host's " + change->record + " record, its " + recordFieldAt(change->record, change->offset) +
+                 ", changed during the process call (the record is the host's: a filter only reads it)",
+             "unchanged " + hex(change->before), hex(change->after));
 }
 
 std::string sizeText(const Image& image) { return std::to_string(image.width) + "x" + std::to_string(image.height); }
@@ -66,14 +107,20 @@ void checkSizes(FilterDriver& filter, host::Instance instance, uint32_t seed) {
     // Single pixels, single rows and columns, odd widths, one wider than 4096, and empty images.
     constexpr Size sizes[] = {{1, 1}, {1, 7}, {7, 1}, {3, 5}, {17, 4}, {255, 3}, {4097, 2}, {0, 5}, {5, 0}, {0, 0}};
     std::mt19937 random(seed);
+    // Each call's records and rows are kept through the next call, and looked at after it.
+    FilterRun previous;
+    auto run = [&](const Image& source, const std::string& what, bool withMonitor, RowFence fence) {
+        FilterRun latest = processFully(filter, instance, source, what, withMonitor, fence);
+        if (previous.job) expectLeftAlone(previous, what);
+        previous = std::move(latest);
+    };
     for (const Size& size : sizes) {
         const Image source = randomImage(size.width, size.height, random);
-        processFully(filter, instance, source, sizeText(source) + ", rows fenced after their end");
-        processFully(filter, instance, source, sizeText(source) + ", rows fenced before their start", true,
-                     RowFence::BeforeRow);
+        run(source, sizeText(source) + ", rows fenced after their end", true, RowFence::AfterRow);
+        run(source, sizeText(source) + ", rows fenced before their start", true, RowFence::BeforeRow);
     }
     const Image source = randomImage(9, 4, random);
-    processFully(filter, instance, source, sizeText(source) + " without a progress monitor", false);
+    run(source, sizeText(source) + " without a progress monitor", false, RowFence::AfterRow);
 }
 
 // Widths and heights below zero: the filter may ask for rows when only the
@@ -96,6 +143,7 @@ void checkNegativeSizes(FilterDriver& filter, host::Instance instance) {
                                              : ", the monitor never answering stop");
             stage(what + ": process");
             filter.process(instance, job.access());
+            expectRecordsKept(job, what);
             if (job.outsideRequests)
                 fail(what, "no pixel set and no row outside the image asked for",
                      decimal(static_cast<uint64_t>(job.outsideRequests)) + " such calls");
@@ -134,6 +182,8 @@ void checkAbort(FilterDriver& filter, uint32_t seed) {
             job.advanceAnswer = [stop, answer](int32_t advances) { return advances >= stop ? answer : 0; };
             stage(what);
             filter.process(instance, job.access());
+            expectRecordsKept(job, what);
+            expectLeftAlone(full, what);
             if (!job.stopped) fail(what, "the filter to reach that advance", std::to_string(job.advances) + " advances");
             if (job.callsAfterStop > job.finishes)
                 fail(what, "no row, pixel or monitor call after the stop",
@@ -197,11 +247,13 @@ Image randomImage(int32_t width, int32_t height, std::mt19937& random) {
 
 FilterRun processFully(FilterDriver& filter, host::Instance instance, const Image& source, const std::string& what,
                        bool withMonitor, RowFence fence) {
-    ImageJob job(source, kFrameTime, fence);
+    const auto kept = std::make_shared<ImageJob>(source, kFrameTime, fence);
+    ImageJob& job = *kept;
     job.fillOutput(kOutputSentinel);
     job.setMonitor(withMonitor);
     stage(what + ": process");
     filter.process(instance, job.access());
+    expectRecordsKept(job, what);
     if (const auto change = job.sourceChange(source))
         fail(what + ": source row " + std::to_string(change->row) + " of channel " + std::to_string(change->channel) +
                  ", byte " + std::to_string(change->column) + " (the filter writes only through the setters)",
@@ -215,7 +267,20 @@ FilterRun processFully(FilterDriver& filter, host::Instance instance, const Imag
              "begin after " + std::to_string(job.advancesBeforeBegin) + " advances");
     if (FilterReference reference = filterReference(filter.row.serverName))
         expectReference(reference, source, job.output, what);
-    return {job.output, job.advances, job.beginTotal, job.advancedSteps};
+    return {job.output, job.advances, job.beginTotal, job.advancedSteps, kept, std::make_shared<const Image>(source), what};
+}
+
+void expectLeftAlone(const FilterRun& earlier, const std::string& during) {
+    const std::string lent = " of the process call for " + earlier.what + ", lent for that call only";
+    const std::string after = ", changed after that call returned, during the process call for " + during;
+    if (const auto change = earlier.job->recordChange())
+        fail("the host's " + std::string(change->record) + " record" + lent + ": its " +
+                 recordFieldAt(change->record, change->offset) + after,
+             "unchanged " + hex(change->before), hex(change->after));
+    if (const auto change = earlier.job->sourceChange(*earlier.source))
+        fail("source row " + std::to_string(change->row) + " of channel " + std::to_string(change->channel) + lent +
+                 ": byte " + std::to_string(change->column) + after,
+             "unchanged " + hexByte(change->before), hexByte(change->after));
 }
 
 std::vector<CheckDefinition> filterChecks(const ModuleFacts& facts) {

@@ -29,6 +29,8 @@ char runBody(const CheckBody& body, std::string& detail, std::string& brief, std
         body(reply);
         // The shutdown entry of the check's own load runs as the load ends.
         if (const std::string late = takeLateFault(); !late.empty()) fail(late);
+        // A misuse of the heap that the C runtime lets pass.
+        if (const std::string heap = platform::heapMisuse(); !heap.empty()) fail(heap);
         if (!warnings.empty()) {
             kind = kWarnKind;
             for (std::size_t i = 0; i < warnings.size(); ++i) detail += (i ? "; " : "") + warnings[i];
@@ -148,6 +150,7 @@ void stage(const std::string& what) { platform::setChildNote(what); }
 
 void runAsChild(const CheckBody& body) {
     platform::becomeChild(&FencedRows::describeFault);
+    platform::watchLibraryFrees();
     std::string detail, brief, reply;
     const char kind = runBody(body, detail, brief, reply);
     std::string message(1, kind);

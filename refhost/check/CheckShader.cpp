@@ -1,6 +1,7 @@
 // Shaders: the evaluate entry writes only the fields a shader may change, on
 // records full of awkward values; known shaders give their documented colour;
 // and instances on several threads give what one thread gives.
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -266,36 +267,62 @@ struct ShaderSetup {
 };
 
 // The record between guard bytes; only the shader's fields may change, and
-// what it writes back is what a host can use.
+// what it writes back is what a host can use. Each call has a record of its
+// own, and the last few stay watched after their calls returned: a record is
+// the shader's only during its own call.
 void checkEvaluate(const ModuleFacts& facts, const RowFacts& r) {
     ShaderSetup setup(facts, r);
     RecordMaker maker(facts.seed);
     WrittenBack writtenBack;
-    alignas(8) uint8_t buffer[kGuard + sizeof(host::SampleAccess) + kGuard];
-    uint8_t before[sizeof buffer];
-    auto* record = reinterpret_cast<host::SampleAccess*>(buffer + kGuard);
+    constexpr int kLent = 4;  // records in turn: one for the call, the others watched
+    struct Lent {
+        alignas(8) uint8_t buffer[kGuard + sizeof(host::SampleAccess) + kGuard];
+        uint8_t returned[sizeof buffer];  // as the record's own call left it
+        int call = -1;                    // the record number it was lent for
+    };
+    std::vector<Lent> lent(kLent);
+    uint8_t before[sizeof lent[0].buffer];
+    // Where byte `i` of a buffer lies: in a guard or in the record.
+    auto where = [](std::size_t i) {
+        const auto offset = static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(kGuard);
+        constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(host::SampleAccess));
+        if (offset < 0) return "guard byte " + std::to_string(-offset) + " before the record";
+        if (offset >= size) return "guard byte " + std::to_string(offset - size) + " after the record";
+        return "record byte " + std::to_string(offset) + " (" + sampleFieldAt(static_cast<std::size_t>(offset)) + ")";
+    };
     for (int n = 0; n < kRecords; ++n) {
-        std::memset(buffer, kGuardByte, sizeof buffer);
+        Lent& own = lent[static_cast<std::size_t>(n % kLent)];
+        uint8_t* buffer = own.buffer;
+        auto* record = reinterpret_cast<host::SampleAccess*>(buffer + kGuard);
+        std::memset(buffer, kGuardByte, sizeof own.buffer);
         const host::SampleAccess made = maker.next();
         std::memcpy(record, &made, sizeof made);
-        std::memcpy(before, buffer, sizeof buffer);
+        std::memcpy(before, buffer, sizeof before);
         stage("record " + std::to_string(n) + " (item id " + hex(made.itemId) + ")");
         setup.shader.evaluate(setup.instance, *record);
-        for (std::size_t i = 0; i < sizeof buffer; ++i) {
+        for (std::size_t i = 0; i < sizeof before; ++i) {
             if (buffer[i] == before[i]) continue;
             const auto offset = static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(kGuard);
             if (offset >= static_cast<std::ptrdiff_t>(host::kSampleWritableBegin) &&
                 offset < static_cast<std::ptrdiff_t>(host::kSampleWritableEnd))
                 continue;
-            const std::string where =
-                offset < 0 ? "guard byte " + std::to_string(-offset) + " before the record"
-                : offset >= static_cast<std::ptrdiff_t>(sizeof(host::SampleAccess))
-                    ? "guard byte " + std::to_string(offset - static_cast<std::ptrdiff_t>(sizeof(host::SampleAccess))) +
-                          " after the record"
-                    : "record byte " + std::to_string(offset) + " (" + sampleFieldAt(static_cast<std::size_t>(offset)) + ")";
-            fail("record " + std::to_string(n) + ": " + where + ", outside the writable bytes " +
+            fail("record " + std::to_string(n) + ": " + where(i) + ", outside the writable bytes " +
                      std::to_string(host::kSampleWritableBegin) + " to " + std::to_string(host::kSampleWritableEnd - 1),
                  "unchanged " + hexByte(before[i]), hexByte(buffer[i]));
+        }
+        own.call = n;
+        std::memcpy(own.returned, buffer, sizeof own.returned);
+        for (const Lent& earlier : lent) {
+            if (&earlier == &own || earlier.call < 0 ||
+                std::memcmp(earlier.buffer, earlier.returned, sizeof earlier.buffer) == 0)
+                continue;
+            const std::size_t i = static_cast<std::size_t>(
+                std::mismatch(std::begin(earlier.buffer), std::end(earlier.buffer), earlier.returned).first -
+                std::begin(earlier.buffer));
+            fail("the SampleAccess record of record " + std::to_string(earlier.call) + ", lent for its call only: " +
+                     where(i) + ", changed after that call returned, during the evaluate call of record " +
+                     std::to_string(n),
+                 "unchanged " + hexByte(earlier.returned[i]), hexByte(earlier.buffer[i]));
         }
         writtenBack.look(n, made, *record);
     }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace refhost {
 
@@ -48,8 +49,24 @@ ImageJob::ImageJob(const Image& source, double time, RowFence fence)
     currentJob = this;
 }
 
+// A job may end while a later one lives (a check keeps a call's job to look
+// at it after the next call): it leaves the chain wherever it is in it.
 ImageJob::~ImageJob() {
-    if (currentJob == this) currentJob = previous_;
+    if (currentJob == this) {
+        currentJob = previous_;
+        return;
+    }
+    for (ImageJob* job = currentJob; job; job = job->previous_)
+        if (job->previous_ == this) {
+            job->previous_ = previous_;
+            return;
+        }
+}
+
+host::ImageAccess& ImageJob::access() {
+    handedAccess_ = access_;
+    handedMonitor_ = monitor_;
+    return access_;
 }
 
 ImageJob& ImageJob::current() {
@@ -83,6 +100,30 @@ std::optional<ImageJob::SourceChange> ImageJob::sourceChange(const Image& source
                 if (row[x] != source.pixel(x, y)[c]) return SourceChange{host::kChannelRed + c, y, x, source.pixel(x, y)[c], row[x]};
         }
     return std::nullopt;
+}
+
+namespace {
+
+template <class Record>
+std::optional<ImageJob::RecordChange> firstChange(const char* name, const Record& handed, const Record& now) {
+    const auto* a = reinterpret_cast<const uint8_t*>(&handed);
+    const auto* b = reinterpret_cast<const uint8_t*>(&now);
+    for (std::size_t i = 0; i < sizeof(Record); ++i) {
+        if (a[i] == b[i]) continue;
+        const std::size_t word = i & ~std::size_t{3};
+        uint32_t before, after;
+        std::memcpy(&before, a + word, sizeof before);
+        std::memcpy(&after, b + word, sizeof after);
+        return ImageJob::RecordChange{name, i, before, after};
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<ImageJob::RecordChange> ImageJob::recordChange() const {
+    if (auto change = firstChange("ImageAccess", handedAccess_, access_)) return change;
+    return firstChange("ProgressMonitor", handedMonitor_, monitor_);
 }
 
 long ImageJob::note(const char* name, const char* traceName, std::vector<std::string> args) {

@@ -29,7 +29,8 @@ public:
     ~ImageJob();
 
     // The record for one process call; the job is current while it lives.
-    host::ImageAccess& access() { return access_; }
+    // What it holds when handed out is kept, for recordChange.
+    host::ImageAccess& access();
     static ImageJob& current();
 
     // Pre-fills the output (colour and alpha) with `value`.
@@ -52,6 +53,16 @@ public:
         uint8_t before, after;
     };
     std::optional<SourceChange> sourceChange(const Image& source) const;
+
+    // The first byte of the host's records, the ImageAccess record and its
+    // progress monitor, that differs now from what access() handed out, if
+    // any: they are the host's, and the filter only reads them.
+    struct RecordChange {
+        const char* record;  // "ImageAccess", "ProgressMonitor"
+        std::size_t offset;
+        uint32_t before, after;  // the aligned 32-bit word that holds the byte
+    };
+    std::optional<RecordChange> recordChange() const;
 
     Image output;
     // What the filter did, for checking.
@@ -88,6 +99,8 @@ private:
     std::vector<uint8_t> blankRow_;               // served for rows outside the image
     host::ImageAccess access_{};
     host::ProgressMonitor monitor_{};
+    host::ImageAccess handedAccess_{};
+    host::ProgressMonitor handedMonitor_{};
 };
 
 } // namespace refhost

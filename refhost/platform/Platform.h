@@ -65,6 +65,17 @@ std::size_t allocationSize(const void* block);
 // Windows.cpp: the C runtime's heap, walked.
 std::optional<std::size_t> heapInUse(std::string& whyNot);
 
+// Watches the C runtime's free as the libraries opened from now on call it:
+// a block that no heap of the process holds as allocated (freed before, or
+// never allocated) is not handed on, and the first such call is kept, with
+// the child's note at the time, for heapMisuse. Where the C library notices
+// such a free itself and ends the process (glibc), this does nothing.
+void watchLibraryFrees();
+// What the watched frees have found since the last call, and any heap of the
+// process that fails the system's validation; empty when all is well or the
+// system offers neither.
+std::string heapMisuse();
+
 // ---- files ----
 
 enum class FileKind { Missing, Regular, Folder, Other };

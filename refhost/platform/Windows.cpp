@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -169,6 +170,11 @@ std::string missingLibraries(const std::wstring& path) {
 
 } // namespace
 
+namespace {
+std::atomic<bool> watchingFrees{false};
+void watchFreesOf(HMODULE library);
+} // namespace
+
 void* openLibrary(const std::string& path, bool keepLoaded, std::string& error) {
     // A name without a separator would be searched for on the DLL search path.
     const std::string openPath = lastSeparator(path) == std::string::npos ? ".\\" + path : path;
@@ -182,6 +188,7 @@ void* openLibrary(const std::string& path, bool keepLoaded, std::string& error) 
         if (code == ERROR_MOD_NOT_FOUND) error += missingLibraries(systemPath(openPath));
         return nullptr;
     }
+    if (watchingFrees) watchFreesOf(library);
     if (keepLoaded) {
         HMODULE pinned = nullptr;
         GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
@@ -883,6 +890,109 @@ void sendToParent(const std::string& bytes) {
             return;
         done += n;
     }
+}
+
+// ---- the module's frees, watched ----
+//
+// msvcrt hands a block freed twice to the heap, which refuses it without a
+// word, or, once the block is someone else's, frees that one. A library's
+// imported free is pointed at a wrapper that asks the heaps first.
+
+namespace {
+
+using FreeFunction = void(__cdecl*)(void*);
+constexpr int kFreeSlots = 4;  // C runtimes with a free of their own
+FreeFunction realFrees[kFreeSlots] = {};
+
+std::atomic<int> misusedFrees{0};
+char firstMisuse[600] = "";
+
+bool heldByAHeap(void* block) {
+    HANDLE heaps[64];
+    const DWORD count = std::min<DWORD>(GetProcessHeaps(64, heaps), 64);
+    for (DWORD i = 0; i < count; ++i)
+        if (HeapValidate(heaps[i], 0, block)) return true;
+    return false;
+}
+
+template <int Slot>
+void __cdecl watchedFree(void* block) {
+    if (!block || heldByAHeap(block)) {
+        realFrees[Slot](block);
+        return;
+    }
+    if (misusedFrees++ == 0) {
+        char note[sizeof ChildNotes::text] = "";
+        if (childNotes) std::memcpy(note, childNotes->text, sizeof note - 1);
+        std::snprintf(firstMisuse, sizeof firstMisuse,
+                      "the module freed the block at 0x%08lx, which no heap of the process holds as allocated (freed "
+                      "before, or never allocated)%s%s",
+                      static_cast<unsigned long>(reinterpret_cast<uintptr_t>(block)), *note ? ", during: " : "", note);
+    }
+}
+
+constexpr FreeFunction kWatchedFrees[kFreeSlots] = {watchedFree<0>, watchedFree<1>, watchedFree<2>, watchedFree<3>};
+
+// The C runtimes whose free is watched: msvcrt and its kin, the universal one.
+bool isRuntime(const char* name) {
+    for (const char* prefix : {"msvcr", "ucrtbase", "api-ms-win-crt-heap"})
+        if (_strnicmp(name, prefix, std::strlen(prefix)) == 0) return true;
+    return false;
+}
+
+// Points the library's imported free at its wrapper, in its import address
+// table; the loader has checked the headers it walks.
+void watchFreesOf(HMODULE library) {
+    auto* base = reinterpret_cast<uint8_t*>(library);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || nt->Signature != IMAGE_NT_SIGNATURE ||
+        nt->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_IMPORT)
+        return;
+    const IMAGE_DATA_DIRECTORY imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (!imports.VirtualAddress) return;
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); entry->Name;
+         ++entry) {
+        if (!entry->OriginalFirstThunk || !isRuntime(reinterpret_cast<const char*>(base + entry->Name))) continue;
+        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA32*>(base + entry->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA32*>(base + entry->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL32(names->u1.Ordinal)) continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "free") != 0) continue;
+            const auto real = reinterpret_cast<FreeFunction>(slots->u1.Function);
+            int slot = 0;
+            while (slot < kFreeSlots && realFrees[slot] && realFrees[slot] != real && kWatchedFrees[slot] != real) ++slot;
+            if (slot == kFreeSlots || kWatchedFrees[slot] == real) continue;  // no room, or watched already
+            realFrees[slot] = real;
+            DWORD protection = 0;
+            if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection)) continue;
+            slots->u1.Function = reinterpret_cast<uintptr_t>(kWatchedFrees[slot]);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+        }
+    }
+}
+
+} // namespace
+
+void watchLibraryFrees() { watchingFrees = true; }
+
+std::string heapMisuse() {
+    std::string found;
+    if (const int misused = misusedFrees.exchange(0)) {
+        found = firstMisuse;
+        if (misused > 1) found += "; and " + std::to_string(misused - 1) + " more such frees";
+    }
+    HANDLE heaps[64];
+    const DWORD count = std::min<DWORD>(GetProcessHeaps(64, heaps), 64);
+    for (DWORD i = 0; i < count; ++i) {
+        if (HeapValidate(heaps[i], 0, nullptr)) continue;
+        char text[120];
+        std::snprintf(text, sizeof text, "the heap at 0x%08lx fails the system's validation (a block or its bounds damaged)",
+                      static_cast<unsigned long>(reinterpret_cast<uintptr_t>(heaps[i])));
+        found += (found.empty() ? "" : "; ") + std::string(text);
+    }
+    return found;
 }
 
 void setChildNote(const std::string& text) {

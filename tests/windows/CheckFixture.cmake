@@ -42,6 +42,10 @@ else()
   if(count GREATER 3)
     list(GET fields 3 detail)
   endif()
+  # The status on Windows, where it differs.
+  if(count GREATER 4)
+    list(GET fields 4 status)
+  endif()
 endif()
 # A fault is an access violation here, not a signal.
 string(REPLACE "SIGSEGV (Segmentation fault)" "exception 0xC0000005 (access violation)" detail "${detail}")
