@@ -25,7 +25,7 @@ FilterReference filterReference(const std::string& serverName) {
     return serverName == kDisplayEncodeFilterName ? displayEncode : nullptr;
 }
 
-// The field of the host's record that holds byte `offset`.
+// The field of the host's record that holds byte `offset`, named with its own offset.
 std::string recordFieldAt(const std::string& record, std::size_t offset) {
     struct Field {
         std::size_t offset;
@@ -50,10 +50,10 @@ std::string recordFieldAt(const std::string& record, std::size_t offset) {
         {offsetof(host::ProgressMonitor, finish), "finish function"},
     };
     const std::span<const Field> fields = record == "ImageAccess" ? std::span<const Field>(access) : std::span<const Field>(monitor);
-    const char* name = fields[0].name;
+    const Field* field = &fields[0];
     for (const Field& f : fields)
-        if (f.offset <= offset) name = f.name;
-    return std::string(name) + " at offset " + std::to_string(offset);
+        if (f.offset <= offset) field = &f;
+    return std::string(field->name) + " at offset " + std::to_string(field->offset);
 }
 
 // The host's records of the process call `what` are as they were handed
