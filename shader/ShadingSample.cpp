@@ -40,8 +40,11 @@ void ShadingSample::unpack() {
     rayOrigin = vec3From(r.raySource);
     rayDistance = r.rayLength;
     hitCosine = r.hitCosine;
-    objectTransform.assign(3, 3, r.objectTransform);
-    worldTransform.assign(3, 3, r.worldTransform);
+    // Copies of a size known here, which the compiler writes out in place.
+    objectTransform.resize(3, 3);
+    std::memcpy(objectTransform.data, r.objectTransform, sizeof r.objectTransform);
+    worldTransform.resize(3, 3);
+    std::memcpy(worldTransform.data, r.worldTransform, sizeof r.worldTransform);
     itemId = r.itemId;
     polygonIndex = r.polygonIndex;
     shadingNormal = vec3From(r.shadingNormal);
