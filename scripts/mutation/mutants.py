@@ -26,6 +26,7 @@ class Mutant:
     replacement: str
     change: str        # e.g. "'<' -> '<='"
     original: str      # the whole original line, without its newline
+    operator: str = ""  # the operator's name, one of OPERATORS
     key: str = field(default="")  # path | line text | change, stable across edits elsewhere
 
     def mutated_line(self):
@@ -112,6 +113,13 @@ def code_lines(text):
 
 
 # --- the change operators -------------------------------------------------------
+
+# The operators' names, as --operators takes them.
+OPERATORS = (
+    "literal", "boolean", "text", "relational", "equality", "logical", "arithmetic", "compound", "sign",
+    "not", "condition", "controlled", "call", "assignment", "result",
+    "constant", "truth", "or-operand",
+)
 
 RELATIONAL = {"<": "<=", "<=": "<", ">": ">=", ">=": ">"}
 EQUALITY = {"==": "!=", "!=": "=="}
@@ -249,6 +257,116 @@ def changed_string(text):
     return out
 
 
+# --- named constants -------------------------------------------------------------
+
+CONSTANT_DECLARATION = re.compile(r"^\s*(?:(?:inline|static)\s+)*constexpr\s+([\w:]+)\s+(k[A-Z]\w*)\s*=\s*(.+?);\s*$")
+
+
+@dataclass
+class Constant:
+    name: str
+    path: str
+    value: object      # an int or a float, None where the value is not a plain literal
+    group: list        # the names declared with it: consecutive lines of the same type
+
+
+def literal_value(text):
+    text = text.strip()
+    try:
+        return int(text.rstrip("uUlL"), 0)
+    except ValueError:
+        pass
+    try:
+        return float(text.rstrip("fFlL"))
+    except ValueError:
+        return None
+
+
+def named_constants(sources):
+    """name -> [Constant] over (path, text) pairs. A group is a run of
+    consecutive declarations of one type: a comment, a blank line or any other
+    line ends it."""
+    table = {}
+    for path, text in sources:
+        group, group_type, last_line = None, None, None
+        for number, _, code in code_lines(text):
+            m = CONSTANT_DECLARATION.match(code)
+            if not m:
+                continue
+            kind, name, value = m.groups()
+            if group is None or kind != group_type or number != last_line + 1:
+                group, group_type = [], kind
+            group.append(name)
+            last_line = number
+            table.setdefault(name, []).append(Constant(name, path, literal_value(value), group))
+    return table
+
+
+def constant_named(constants, name, path):
+    """The declaration of `name` a use in `path` means: its own file's, else the only one."""
+    found = constants.get(name, [])
+    own = [c for c in found if c.path == path]
+    if own:
+        return own[0]
+    return found[0] if len(found) == 1 else None
+
+
+def neighbour(constant):
+    """The next constant of its group (the one before, for the last); None when it is alone."""
+    group = constant.group
+    if len(group) < 2:
+        return None
+    i = group.index(constant.name)
+    return group[i + 1] if i + 1 < len(group) else group[i - 1]
+
+
+COMPARISON = {"==", "!=", "<", "<=", ">", ">="}
+OPERAND_FOLLOWS = {")", ";", "&&", "||", "?", ":", ",", "]", "}"}
+
+
+def compared_operand(tokens, i):
+    """The index of the constant a comparison at tokens[i] compares against on
+    its right, a name (maybe qualified) or a number standing alone; else None."""
+    j = i + 1
+    while j + 1 < len(tokens) and tokens[j].kind == "ident" and tokens[j + 1].text == "::":
+        j += 2
+    if j >= len(tokens):
+        return None
+    t = tokens[j]
+    named = t.kind == "ident" and re.fullmatch(r"k[A-Z]\w*", t.text)
+    if not (named or t.kind == "number"):
+        return None
+    if j + 1 < len(tokens) and tokens[j + 1].text not in OPERAND_FOLLOWS:
+        return None
+    return j
+
+
+# Operators of precedence at or below '|', where an operand of '|' ends.
+OR_OPERAND_BOUNDS = {"|", "||", "&&", "?", ":", ",", ";", "=", "+=", "-=", "*=", "/=", "|=", "&=", "<<=", ">>=",
+                     "{", "}", "return"}
+
+
+def or_operand(tokens, i, step):
+    """The index of the far end of the operand of '|' at tokens[i] on one side
+    (step -1: the left, +1: the right); None where it does not end on this line."""
+    opening, closing = (("(", "["), (")", "]")) if step > 0 else ((")", "]"), ("(", "["))
+    depth, j = 0, i + step
+    while 0 <= j < len(tokens):
+        t = tokens[j].text
+        if t in opening:
+            depth += 1
+        elif t in closing:
+            if depth == 0:
+                break
+            depth -= 1
+        elif depth == 0 and t in OR_OPERAND_BOUNDS:
+            break
+        j += step
+    if not 0 <= j < len(tokens) or j == i + step:
+        return None
+    return j - step
+
+
 DECLARATION_PREFIX = re.compile(r"^\s*((static|constexpr|const|inline|constinit)\s+)*[\w:<>]+[\s*&]+[\w]+$")
 EXPRESSION_HEAD = r"[\w:.\[\]*&]+(?:->[\w:.\[\]*&]+)*(?:\([^()]*\))?(?:(?:\.|->)[\w\[\]]+)*"
 CALL_STATEMENT = re.compile(r"^\s*(?!return\b|delete\b|throw\b|else\b)" + EXPRESSION_HEAD + r"\(.*\);\s*$")
@@ -260,18 +378,21 @@ def balanced(code):
     return code.count("(") == code.count(")") and code.count("{") == code.count("}")
 
 
-def mutants_of_file(path, text):
+def mutants_of_file(path, text, constants=None):
+    """The mutants of one file; `constants` is named_constants() over every
+    mutable file (without it, no constant is replaced by another)."""
     host_file = path.startswith(HOST_DIR + "/")
+    constants = constants or {}
     mutants = []
     seen = set()
     previous_code = ";"
 
-    def add(number, line, start, end, replacement, change):
+    def add(number, line, start, end, replacement, change, operator):
         mutated = line[:start] + replacement + line[end:]
         if mutated == line or (number, mutated) in seen:
             return
         seen.add((number, mutated))
-        mutants.append(Mutant(path, number, start, end, replacement, change, line))
+        mutants.append(Mutant(path, number, start, end, replacement, change, line, operator))
 
     for number, line, code in code_lines(text):
         stripped = code.strip()
@@ -293,13 +414,13 @@ def mutants_of_file(path, text):
                 if constants_only or pure_virtual:
                     continue
                 for replacement in changed_literal(t.text):
-                    add(number, line, t.start, t.end, replacement, f"{t.text} -> {replacement}")
+                    add(number, line, t.start, t.end, replacement, f"{t.text} -> {replacement}", "literal")
             elif t.kind == "ident" and t.text in ("true", "false") and not constants_only:
                 other = "false" if t.text == "true" else "true"
-                add(number, line, t.start, t.end, other, f"{t.text} -> {other}")
+                add(number, line, t.start, t.end, other, f"{t.text} -> {other}", "boolean")
             elif t.kind == "string" and not constants_only:
                 for replacement in changed_string(t.text):
-                    add(number, line, t.start, t.end, replacement, f"{t.text} -> {replacement}")
+                    add(number, line, t.start, t.end, replacement, f"{t.text} -> {replacement}", "text")
         if host_file:
             previous_code = stripped
             continue
@@ -313,20 +434,20 @@ def mutants_of_file(path, text):
                 if t.text in ("<", ">") and not is_binary(tokens, i, code):
                     continue
                 r = RELATIONAL[t.text]
-                add(number, line, t.start, t.end, r, f"'{t.text}' -> '{r}'")
+                add(number, line, t.start, t.end, r, f"'{t.text}' -> '{r}'", "relational")
             elif t.text in EQUALITY or t.text in LOGICAL:
                 r = EQUALITY.get(t.text) or LOGICAL[t.text]
-                add(number, line, t.start, t.end, r, f"'{t.text}' -> '{r}'")
+                add(number, line, t.start, t.end, r, f"'{t.text}' -> '{r}'", "equality" if t.text in EQUALITY else "logical")
             elif t.text in ARITHMETIC and is_binary(tokens, i, code):
                 r = ARITHMETIC[t.text]
-                add(number, line, t.start, t.end, r, f"'{t.text}' -> '{r}'")
+                add(number, line, t.start, t.end, r, f"'{t.text}' -> '{r}'", "arithmetic")
             elif t.text in COMPOUND:
                 r = COMPOUND[t.text]
-                add(number, line, t.start, t.end, r, f"'{t.text}' -> '{r}'")
+                add(number, line, t.start, t.end, r, f"'{t.text}' -> '{r}'", "compound")
             elif is_unary_minus(tokens, i):
-                add(number, line, t.start, t.end, "", "sign removed")
+                add(number, line, t.start, t.end, "", "sign removed", "sign")
             elif t.text == "!" and i + 1 < len(tokens) and tokens[i + 1].text != "=":
-                add(number, line, t.start, t.end, "", "'!' removed")
+                add(number, line, t.start, t.end, "", "'!' removed", "not")
 
         # Conditions negated; a controlled one-line statement deleted.
         for i, t in enumerate(tokens):
@@ -338,18 +459,18 @@ def mutants_of_file(path, text):
                 condition = line[a:b]
                 # Negating `!x` is the same change as removing its '!', made below.
                 if not re.fullmatch(r"!" + EXPRESSION_HEAD, condition):
-                    add(number, line, a, b, "!(" + condition + ")", f"{t.text} condition negated")
+                    add(number, line, a, b, "!(" + condition + ")", f"{t.text} condition negated", "condition")
                 rest = code[tokens[close].end:].strip()
                 if t.text == "if" and rest.endswith(";") and not rest.startswith(("{", "return")) and balanced(rest):
                     s = tokens[close].end + (len(code[tokens[close].end:]) - len(code[tokens[close].end:].lstrip()))
                     e = code.rstrip().rfind(";") + 1
-                    add(number, line, s, e, ";", "controlled statement deleted")
+                    add(number, line, s, e, ";", "controlled statement deleted", "controlled")
             elif t.kind == "ident" and t.text == "for" and i + 1 < len(tokens) and tokens[i + 1].text == "(":
                 close = matching_paren(tokens, i + 1)
                 semis = [j for j in range(i + 2, close or 0) if tokens[j].text == ";"]
                 if close is not None and len(semis) == 2 and semis[1] > semis[0] + 1:
                     a, b = tokens[semis[0] + 1].start, tokens[semis[1] - 1].end
-                    add(number, line, a, b, "!(" + line[a:b] + ")", "for condition negated")
+                    add(number, line, a, b, "!(" + line[a:b] + ")", "for condition negated", "condition")
 
         # Whole statements: a call or an assignment deleted, a result replaced.
         # Statements live in function bodies: indented once in a source file,
@@ -361,18 +482,52 @@ def mutants_of_file(path, text):
             end = code.rstrip().rfind(";") + 1
             declaration = DECLARATION_PREFIX.match(code.split("=")[0].rstrip()) is not None
             if CALL_STATEMENT.match(code) and not declaration:
-                add(number, line, indent, end, ";", "call deleted")
+                add(number, line, indent, end, ";", "call deleted", "call")
             elif ASSIGNMENT_STATEMENT.match(code) and not declaration:
-                add(number, line, indent, end, ";", "assignment deleted")
+                add(number, line, indent, end, ";", "assignment deleted", "assignment")
             m = re.match(r"^(\s*(?:if \(.*\)\s*)?return\s+)(.+);\s*$", code)
             if m and balanced(m.group(2)):
                 value = m.group(2).strip()
                 a = len(m.group(1))
                 b = a + len(m.group(2))
                 if value == "nullptr":
-                    add(number, line, a, b, '"mutant"', "result nullptr -> a message")
+                    add(number, line, a, b, '"mutant"', "result nullptr -> a message", "result")
                 elif value not in ("0", "{}", "false", "true", "*this") and not re.fullmatch(r"-?\d+", value):
-                    add(number, line, a, b, "{}", f"result {value} -> {{}}")
+                    add(number, line, a, b, "{}", f"result {value} -> {{}}", "result")
+
+        # The constant of a comparison: another of its group in its place, or a
+        # truth test for a comparison with a nonzero whole number (`== 1` -> `!= 0`).
+        for i, t in enumerate(tokens):
+            if t.kind != "op" or t.text not in COMPARISON or i in brackets or i == 0:
+                continue
+            if t.text in ("<", ">") and not is_binary(tokens, i, code):
+                continue
+            j = compared_operand(tokens, i)
+            if j is None:
+                continue
+            operand = tokens[j]
+            if operand.kind == "number":
+                value = literal_value(operand.text) if not re.search(r"[.eE]", operand.text) else None
+            else:
+                constant = constant_named(constants, operand.text, path)
+                value = constant.value if constant else None
+                other = neighbour(constant) if constant else None
+                if other:
+                    add(number, line, operand.start, operand.end, other, f"'{operand.text}' -> '{other}'", "constant")
+            if t.text in EQUALITY and isinstance(value, int) and value != 0:
+                truth = "!= 0" if t.text == "==" else "== 0"
+                compared = line[t.start:operand.end]
+                add(number, line, t.start, operand.end, truth, f"'{compared}' -> '{truth}'", "truth")
+
+        # One operand of a bitwise or dropped.
+        for i, t in enumerate(tokens):
+            if t.text != "|" or not is_binary(tokens, i, code):
+                continue
+            first, last = or_operand(tokens, i, -1), or_operand(tokens, i, +1)
+            if first is None or last is None:
+                continue
+            add(number, line, tokens[first].start, tokens[i + 1].start, "", "left operand of '|' dropped", "or-operand")
+            add(number, line, tokens[i - 1].end, tokens[last].end, "", "right operand of '|' dropped", "or-operand")
         previous_code = stripped
 
     counts = {}

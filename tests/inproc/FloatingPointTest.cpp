@@ -1,7 +1,8 @@
 // The module's results do not follow the host thread's floating-point
-// settings, and every entry gives the host its settings back: each computing
-// entry runs under four other settings a host may have, and its results must
-// be bit for bit those under the default ones.
+// settings, and every entry gives the host its settings back, with the
+// exception flags it raised still raised: each computing entry runs under four
+// other settings a host may have, and its results must be bit for bit those
+// under the default ones.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -29,16 +30,18 @@ struct HostSettings {
 };
 
 constexpr HostSettings kDefault{"default", kDefaultX87Control, kDefaultMxcsr};
+constexpr uint32_t kPrecisionFlag = 0x0020;
 constexpr HostSettings kOtherSettings[] = {
     {"x87 at 24-bit precision", 0x007F, kDefaultMxcsr},
     {"x87 at 53-bit precision", 0x027F, kDefaultMxcsr},
     {"rounding toward zero (x87 and SSE)", 0x0F7F, 0x7F80},
-    {"flush-to-zero and denormals-are-zero", kDefaultX87Control, 0x9FC0},
+    {"flush-to-zero and denormals-are-zero, the divide-by-zero flag raised", kDefaultX87Control, 0x9FC4},
 };
 
 // Calls `entry` on a thread set as `host`, expects the settings as they were
-// after it, and goes back to the default settings.
-void asHost(const HostSettings& host, const char* entryName, const std::function<void()>& entry) {
+// after it, and goes back to the default settings. Returns the exception flags
+// raised when the host had its settings back.
+uint32_t asHost(const HostSettings& host, const char* entryName, const std::function<void()>& entry) {
     host::setX87ControlWord(host.x87);
     _mm_setcsr(host.mxcsr);
     entry();
@@ -47,7 +50,10 @@ void asHost(const HostSettings& host, const char* entryName, const std::function
     host::setX87ControlWord(kDefaultX87Control);
     _mm_setcsr(kDefaultMxcsr);
     EXPECT_EQ(x87, host.x87) << entryName << " under " << host.name;
-    EXPECT_EQ(mxcsr & ~kMxcsrExceptionFlags, host.mxcsr) << entryName << " under " << host.name;
+    const uint32_t hostFlags = host.mxcsr & kMxcsrExceptionFlags;
+    EXPECT_EQ(mxcsr & ~kMxcsrExceptionFlags, host.mxcsr & ~kMxcsrExceptionFlags) << entryName << " under " << host.name;
+    EXPECT_EQ(mxcsr & hostFlags, hostFlags) << entryName << " under " << host.name;
+    return mxcsr & kMxcsrExceptionFlags;
 }
 
 // Colours whose powers round differently under other precisions and modes,
@@ -80,7 +86,12 @@ ShaderResults shadeUnder(const HostSettings& host) {
     shadertest::ShaderRig rig;
     // A camera off every axis with an uneven zoom: the projection divides.
     refhost::SceneItem& camera = rig.host.scene.addCamera("cam", {0, 0, 0}, {0, 0, 1}, {0, 1, 0}, 1.7);
-    camera.params[host::kParamWorldPosition] = refhost::constant({3.5, -2.25, 7.1});
+    // The services an entry calls see the host's own flags still raised.
+    uint32_t flagsInService = 0;
+    camera.params[host::kParamWorldPosition] = [&](double) {
+        flagsInService = _mm_getcsr() & kMxcsrExceptionFlags;
+        return refhost::Vec{3.5, -2.25, 7.1};
+    };
     camera.params[host::kParamRight] = refhost::constant({0.48, 0.36, -0.8});
     camera.params[host::kParamUp] = refhost::constant({-0.192, 0.936, 0.3});
     camera.params[host::kParamForward] = refhost::constant({0.856, 0.048, 0.52});
@@ -91,6 +102,7 @@ ShaderResults shadeUnder(const HostSettings& host) {
     EXPECT_TRUE(shader);
     if (!shader) return {};
     asHost(host, "newTime", [&] { EXPECT_EQ(rig.newTime(shader, 3, 1.0 / 3.0), nullptr); });
+    EXPECT_EQ(flagsInService & host.mxcsr, host.mxcsr & kMxcsrExceptionFlags) << host.name;
     ShaderResults results{snapshot(), {}};
     for (const auto& colour : kColours) {
         host::SampleAccess record = shadertest::sampleRecord({0.1, 0.2, 0.3}, {3.5, -2.25, 7.1});
@@ -136,7 +148,9 @@ TEST(FloatingPointSettings, FilterBytesAndEveryOtherEntry) {
         asHost(host, "flags", [&] { table.flags(filter); });
         asHost(host, "describe", [&] { table.describe(filter); });
         refhost::ImageJob job(source, 0.5);
-        asHost(host, "process", [&] { table.process(filter, &job.access()); });
+        // Encoding is inexact, and the flag the pass raised stays raised for the host.
+        EXPECT_NE(asHost(host, "process", [&] { table.process(filter, &job.access()); }) & kPrecisionFlag, 0u)
+            << host.name;
         for (int v = 0; v < 256; ++v) {
             const uint8_t* out = job.output.pixel(v, 0);
             const uint8_t e = testing_support::kDisplayEncoded[v];

@@ -328,6 +328,22 @@ TEST_F(Classification, ShadowlessLightsAndUnknownKindsNeverMatch) {
     EXPECT_EQ(idsCalled(rig.host, "light.kind"), ids({unknown, unknown}));
 }
 
+TEST_F(Classification, OnlyShadowKindOneMakesALightRay) {
+    // 1 is ray-traced shadows; no other value a host may give matches.
+    refhost::SceneItem& light = rig.host.scene.addLight("Light", host::kLightPoint, 0, {0, 10, 0});
+    auto* shader = stepped();
+    for (const auto& [shadow, matches] : {std::pair{0, false}, {1, true}, {2, false}, {3, false}, {-1, false}}) {
+        SCOPED_TRACE(shadow);
+        light.shadowKind = shadow;
+        rig.host.log.clear();
+        const shadertest::Seen s = classify(shader, {0, -5, 0});
+        EXPECT_EQ(s.viewerMode, matches ? 1 : 0);
+        EXPECT_EQ(s.viewerId, matches ? light.id : 0u);
+        EXPECT_EQ(shader->cachedLight, matches ? light.id : 0u);
+        EXPECT_EQ(rig.host.log.named("light.kind").size(), matches ? 1u : 0u);  // asked only then
+    }
+}
+
 TEST_F(Classification, PointLightsMatchWhenThePointLiesBetweenSourceAndLight) {
     const Vec at[4] = {{0, 10, 0}, {10, 0, 0}, {-10, 0, 0}, {0, -10, 0}};
     host::ItemId light[4];
