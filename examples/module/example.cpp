@@ -2,7 +2,8 @@
 // and an image filter that inverts the finished image's colours. It includes
 // nothing of this project, so it can be copied and built on its own:
 //   g++ -m32 -msse2 -mfpmath=sse -O2 -fPIC -shared -fvisibility=hidden
-//       -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL -o example.p example.cpp  (Linux)
+//       -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL -Wl,-z,defs
+//       -o example.p example.cpp                                                         (Linux)
 //   i686-w64-mingw32-g++ -msse2 -mfpmath=sse -O2 -shared -static
 //       -o example.p example.cpp                                                         (Windows)
 // then `refhost check --strict example.p`; docs/module-authors.md says why.
