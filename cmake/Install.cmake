@@ -6,13 +6,15 @@
 # The test fixtures, benchmarks and test programs are not installed.
 # On Windows the tree is flat, as a zip file a user unpacks anywhere:
 #   refhost.exe, pluginServer.p (beside refhost.exe, where it looks first),
-#   README.md, docs/, examples/scenes/
+#   README.md, docs/, examples/scenes/, examples/module/
+set(doc_pages docs/compare.png docs/textured-compare.png docs/scene-format.md docs/checks.md docs/refhost.md
+    docs/module-authors.md docs/development.md)
 if(WIN32)
   install(TARGETS refhost RUNTIME DESTINATION .)
   install(TARGETS pluginServer LIBRARY DESTINATION . RUNTIME DESTINATION .)
   install(FILES README.md DESTINATION .)
-  install(FILES docs/compare.png docs/textured-compare.png docs/scene-format.md docs/checks.md docs/refhost.md docs/development.md DESTINATION docs)
-  install(DIRECTORY examples/scenes DESTINATION examples)
+  install(FILES ${doc_pages} DESTINATION docs)
+  install(DIRECTORY examples/scenes examples/module DESTINATION examples)
   return()
 endif()
 
@@ -27,10 +29,10 @@ target_compile_definitions(refhost_cli PRIVATE REFHOST_MODULE_FROM_BINDIR="${mod
 install(TARGETS refhost RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS pluginServer LIBRARY DESTINATION ${VELORASTIN_MODULE_INSTALL_DIR})
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-# The pages and pictures the README links to, and the example scenes it
-# renders, so that the installed README works from its own folder.
-install(FILES docs/compare.png docs/textured-compare.png docs/scene-format.md docs/checks.md docs/refhost.md docs/development.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
-install(DIRECTORY examples/scenes DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# The pages and pictures the README links to, the example scenes it renders
+# and the example module, so that the installed README works from its own folder.
+install(FILES ${doc_pages} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+install(DIRECTORY examples/scenes examples/module DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The manual page is made from refhost's own --help, so it cannot drift from it.
 find_program(HELP2MAN help2man)

@@ -242,6 +242,7 @@ struct Rule {
 struct CheckKind {
     const char* name;  // the check's name, <row> or <service> standing for the part that varies
     const char* area;
+    const char* summary;  // what it holds in one line, as --list prints it
     std::vector<Rule> rules;
 };
 // Every kind of check, in the order they run.

@@ -1,7 +1,9 @@
 // `refhost check`: the load check first (it names the rows), then the
 // descriptor and table checks, then every check of the module's handler rows.
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -11,6 +13,7 @@
 #include "refhost/cli/ExitStatus.h"
 #include "refhost/cli/Messages.h"
 #include "refhost/cli/Validators.h"
+#include "refhost/image/OutputFile.h"
 #include "refhost/image/Progress.h"
 #include "refhost/platform/Platform.h"
 
@@ -36,16 +39,47 @@ std::vector<CheckDefinition> rowChecks(const ModuleFacts& facts) {
     return all;
 }
 
-// With --rules, a check's name and under it each of its rules with whom it binds.
-void printListed(const std::string& name, bool randomised, bool rules) {
-    platform::print(stdout, "%s%s\n", printable(name).c_str(), randomised ? "  (randomised)" : "");
-    if (!rules) return;
-    const CheckKind* kind = kindOf(name);
-    if (!kind) {
-        std::printf("    (no rule declared)\n");
-        return;
+struct Listed {
+    std::string name;
+    bool randomised;
+};
+
+// One line a check: its name and its rule in one line; with --rules each of
+// its rules under it, with whom it binds.
+void printList(const std::vector<Listed>& checks, bool rules) {
+    std::size_t width = 0;
+    for (const Listed& check : checks) width = std::max(width, printable(check.name).size());
+    for (const Listed& check : checks) {
+        const CheckKind* kind = kindOf(check.name);
+        platform::print(stdout, "%-*s   %s%s\n", static_cast<int>(width), printable(check.name).c_str(),
+                        kind ? kind->summary : "(no rule declared)", check.randomised ? " (randomised)" : "");
+        if (!rules || !kind) continue;
+        for (const Rule& rule : kind->rules) std::printf("    %s: %s\n", bindsWord(rule.binds).c_str(), rule.text);
     }
-    for (const Rule& rule : kind->rules) std::printf("    %s: %s\n", bindsWord(rule.binds).c_str(), rule.text);
+}
+
+// The list for tools: name, area, randomised and rule of every check.
+bool writeListJson(const std::string& path, const std::vector<Listed>& checks, std::string& error) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const Listed& check : checks) {
+        const CheckKind* kind = kindOf(check.name);
+        list.push_back({{"name", check.name},
+                        {"area", kind ? kind->area : ""},
+                        {"randomised", check.randomised},
+                        {"rule", kind ? kind->summary : ""}});
+    }
+    const std::string text = list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    if (path != "-") return writeFileAtomically(path, "JSON list", text, error);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return standardOutputWritten();
+}
+
+// "PATTERN=REASON" split at its first '='; false when either part is empty.
+bool parseExclusion(const std::string& text, std::pair<std::string, std::string>& exclusion) {
+    const std::size_t equals = text.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == text.size()) return false;
+    exclusion = {text.substr(0, equals), text.substr(equals + 1)};
+    return true;
 }
 
 std::string seedSuffix(uint32_t seed) { return " [seed " + std::to_string(seed) + "]"; }
@@ -95,8 +129,14 @@ int runCheck(const CheckOptions& options) {
         platform::print(stderr, "refhost check: %s\n", error.c_str());
         return kExitFailed;
     }
+    std::vector<std::pair<std::string, std::string>> exclusions;
+    for (const std::string& text : options.exclude) {
+        if (!parseExclusion(text, exclusions.emplace_back()))
+            return usageError("check", "--exclude takes PATTERN=REASON, both non-empty, not '" + text + "'");
+    }
+    const bool jsonToOutput = (options.list || options.rules) && options.json == "-";
     for (const std::string* report : {&options.junit, &options.json}) {
-        if (!report->empty() && !checkWritable(*report, error)) {
+        if (!report->empty() && !(report == &options.json && jsonToOutput) && !checkWritable(*report, error)) {
             platform::print(stderr, "refhost check: %s; give %s a file in a writable folder\n", error.c_str(),
                             report == &options.junit ? "--junit" : "--json");
             return kExitFailed;
@@ -107,6 +147,12 @@ int runCheck(const CheckOptions& options) {
         for (const std::string& pattern : options.only)
             if (patternMatches(pattern, name)) return true;
         return false;
+    };
+    // The reason a check is left out, or null when it runs.
+    auto excluded = [&](const std::string& name) -> const std::string* {
+        for (const auto& [pattern, reason] : exclusions)
+            if (patternMatches(pattern, name)) return &reason;
+        return nullptr;
     };
     // A group that cannot run is reported when --only names it or something inside it.
     auto groupSelected = [&](const std::string& group) {
@@ -155,22 +201,32 @@ int runCheck(const CheckOptions& options) {
     ModuleFacts facts{modulePath, options.seed, loaded.rows};
 
     if (options.list || options.rules) {
+        std::vector<Listed> listed;
         for (const char* name : {"load", "descriptor", "table"})
-            if (selected(name)) printListed(name, false, options.rules);
+            if (selected(name)) listed.push_back({name, false});
         if (!load.reportedPass) {
+            printList(listed, options.rules);
             platform::print(stderr,
                             "refhost check: %s: the module does not load (%s), so its rows' checks are unknown\n",
                             modulePath.c_str(), load.detail.c_str());
             return kExitFailed;
         }
         for (const CheckDefinition& entry : rowChecks(facts))
-            if (selected(entry.name)) printListed(entry.name, entry.randomised, options.rules);
+            if (selected(entry.name)) listed.push_back({entry.name, entry.randomised});
+        if (!jsonToOutput) printList(listed, options.rules);
+        if (!options.json.empty() && !writeListJson(options.json, listed, error)) {
+            platform::print(stderr, "refhost check: %s\n", error.c_str());
+            return kExitFailed;
+        }
         return kExitSuccess;
     }
 
     // A pattern that picks nothing is a slip on the command line, not a run
     // with nothing to report: a CI job would otherwise pass on zero checks.
-    for (const std::string& pattern : options.only) {
+    std::vector<std::pair<std::string, std::string>> patterns;
+    for (const std::string& pattern : options.only) patterns.emplace_back("--only", pattern);
+    for (const auto& exclusion : exclusions) patterns.emplace_back("--exclude", exclusion.first);
+    for (const auto& [option, pattern] : patterns) {
         bool matched = false;
         for (const char* name : {"load", "descriptor", "table"}) matched = matched || patternMatches(pattern, name);
         if (load.reportedPass)
@@ -179,14 +235,19 @@ int runCheck(const CheckOptions& options) {
             for (const std::string& group : dependentGroups())
                 matched = matched || patternMatches(pattern, group) || pattern.rfind(group, 0) == 0;
         if (!matched)
-            return usageError("check", "--only '" + pattern + "' matches no check of this module; --list names them");
+            return usageError("check", option + " '" + pattern + "' matches no check of this module; --list names them");
     }
 
     auto skipAll = [&](const std::string& name, const std::string& why) {
         if (selected(name)) report.add(name, Outcome::of(Status::Skip, why));
     };
     platform::print(stdout, "module   %s\n", modulePath.c_str());
-    if (selected("load") || load.status != Status::Pass) report.add("load", load);
+    auto excludedSkip = [&](const std::string* reason) { return Outcome::of(Status::Skip, "excluded: " + *reason); };
+    // The load check runs whatever is excluded; only a load that passed is left out of the report.
+    if (load.status != Status::Pass)
+        report.add("load", load);
+    else if (const std::string* reason = excluded("load"); selected("load"))
+        report.add("load", reason ? excludedSkip(reason) : load);
 
     // The descriptor and table checks name what the loader refused, once the library opens.
     for (const CheckDefinition& entry : {descriptorCheck(modulePath), tableCheck(modulePath)}) {
@@ -194,8 +255,8 @@ int runCheck(const CheckOptions& options) {
             skipAll(entry.name, "the load check ended without a result (see load)");
         else if (!loaded.opened)
             skipAll(entry.name, "the module does not open: " + loaded.openError);
-        else if (selected(entry.name))
-            report.add(entry.name, execute(entry, options.seed));
+        else if (const std::string* reason = excluded(entry.name); selected(entry.name))
+            report.add(entry.name, reason ? excludedSkip(reason) : execute(entry, options.seed));
     }
 
     // A load that passed and then crashed at exit still names the rows: their
@@ -214,6 +275,10 @@ int runCheck(const CheckOptions& options) {
         for (std::size_t j = 0; j < bySeed[0].size(); ++j) {
             const CheckDefinition& entry = bySeed[0][j];
             if (!selected(entry.name)) continue;
+            if (const std::string* reason = excluded(entry.name)) {
+                report.add(entry.name, excludedSkip(reason));
+                continue;
+            }
             if (!entry.randomised || options.repeat == 1) {
                 report.add(entry.name, execute(entry, options.seed));
                 continue;
@@ -253,7 +318,13 @@ CommandLine addCheckCommand(CLI::App& app) {
         ->check(positiveNumber())->capture_default_str();
     command->add_option("--repeat", options->repeat, "Run the randomised checks with seeds SEED .. SEED+N-1")
         ->check(CLI::Range(1, 1000000))->capture_default_str();
-    command->add_flag("--list", options->list, "Print the name of every check of the module and run none");
+    command->add_option("--exclude", options->exclude,
+                        "PATTERN=REASON: report the checks that match PATTERN (as for --only) as SKIP with\n"
+                        "REASON, and run none of them; may be repeated")
+        ->allow_extra_args(false);
+    command->add_flag("--list", options->list,
+                      "Print every check of the module with its rule in one line, and run none; with\n"
+                      "--json FILE (- for standard output) the list as JSON: name, area, randomised, rule");
     command->add_flag("--rules", options->rules,
                       "List the checks as --list does, each with its rules: those of the interface bind\n"
                       "every module, pluginServer.p's own only the servers this host knows");
@@ -265,7 +336,7 @@ CommandLine addCheckCommand(CLI::App& app) {
                       "Run every check in this process, for use under a debugger. Unsafe: a module that\n"
                       "crashes or hangs takes the whole run with it, and no time limit applies");
     command->add_option("--junit", options->junit, "Write a JUnit XML report to this file");
-    command->add_option("--json", options->json, "Write a JSON report to this file");
+    command->add_option("--json", options->json, "Write a JSON report to this file (with --list, the list)");
     // Not for users: how refhost starts a check's child process where it cannot copy itself.
     command->add_option("--child", options->child)->group("");
     return {command, [options] { return runCheck(*options); }};

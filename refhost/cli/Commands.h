@@ -83,10 +83,11 @@ struct CheckOptions {
     std::string module;
     uint32_t seed = 1;
     std::vector<std::string> only;  // glob patterns (or texts a name contains); empty: every check
+    std::vector<std::string> exclude;  // "PATTERN=REASON": such checks are reported SKIP with REASON
     double timeout = 20.0;  // seconds per check
     std::string junit;      // JUnit XML report path, empty for none
     std::string json;       // JSON report path, empty for none
-    bool list = false;      // print the checks' names, run none
+    bool list = false;      // print the checks with their rules in one line, run none
     bool rules = false;     // with list: each check's rules under its name
     int32_t repeat = 1;     // the randomised checks run with seeds seed .. seed + repeat - 1
     bool noFork = false;    // every check in this process (for a debugger)

@@ -18,6 +18,10 @@ TEST(Install, PutsTheProgramTheModuleAndTheirDocumentsAndNothingElse) {
     RealFolder prefix;
     ASSERT_NO_FATAL_FAILURE(install(prefix.path()));
     EXPECT_EQ(filesUnder(prefix.path()), installedFiles());
+    // The pages' links work from where they are installed.
+    const CommandResult links =
+        runProgram(CMAKE_PROGRAM, {"-DROOT=" + prefix.file(DOC_INSTALL_DIR), "-P", DOC_LINKS_SCRIPT});
+    EXPECT_EQ(links.exitCode, 0) << links.out << links.err;
     EXPECT_EQ(access(prefix.file("bin/refhost").c_str(), X_OK), 0);
     // The module installed is the one built, not a fixture.
     EXPECT_EQ(readFile(prefix.file(std::string(MODULE_INSTALL_DIR) + "/pluginServer.p")), readFile(modulePath()));

@@ -26,7 +26,8 @@ private:
 inline std::set<std::string> installedFiles() {
     std::set<std::string> files{"bin/refhost", std::string(MODULE_INSTALL_DIR) + "/pluginServer.p"};
     for (const char* doc : {"README.md", "docs/checks.md", "docs/refhost.md", "docs/development.md", "docs/compare.png",
-                            "docs/textured-compare.png", "docs/scene-format.md",
+                            "docs/textured-compare.png", "docs/scene-format.md", "docs/module-authors.md",
+                            "examples/module/example.cpp",
                             "examples/scenes/builtin.json", "examples/scenes/textured.json",
                             "examples/scenes/animated.json", "examples/scenes/meshes/vase.obj",
                             "examples/scenes/textures/bricks.png", "examples/scenes/textures/painted-chart.png"})

@@ -291,6 +291,7 @@ TEST_P(CheckPassesModule, WithExitZeroAndNoFailure) {
 INSTANTIATE_TEST_SUITE_P(
     OtherDesigns, CheckPassesModule,
     testing::Values(CorrectModule{"no_services"}, CorrectModule{"own_messages"}, CorrectModule{"describe_constant"},
+                    CorrectModule{"example"},  // examples/module/, as docs/module-authors.md builds it
                     CorrectModule{"tab_in_name", "table",
                                   "row 1: the server name \"Tint\\x09Filter\" holds the control character 0x09 at "
                                   "position 4"}),
@@ -480,28 +481,62 @@ TEST(CheckCommand, ListNamesEveryCheckAndRunsNone) {
     EXPECT_EQ(run.exitStatus, 0) << run.output;
     std::vector<std::string> names;
     std::istringstream lines(run.output);
-    for (std::string line; std::getline(lines, line);) names.push_back(line);
+    for (std::string line; std::getline(lines, line);) names.push_back(line.substr(0, line.find(' ')));
     ASSERT_GE(names.size(), 3u) << run.output;
     EXPECT_EQ(names[0], "load");
     for (const char* name : {"descriptor", "versions/VelorastinShader", "lifecycle/reload", "filter/negative/VelorastinFilter",
-                             "shader/sequence/VelorastinShader", "shader/evaluate/VelorastinShader  (randomised)",
+                             "shader/sequence/VelorastinShader", "shader/evaluate/VelorastinShader",
                              "lifecycle/copy-null/VelorastinFilter", "memory/VelorastinShader", "fpenv/VelorastinShader",
                              "fpenv/VelorastinFilter"})
         EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name << "\n" << run.output;
-    EXPECT_EQ(run.output.find("PASS"), std::string::npos) << run.output;
-    EXPECT_EQ(run.output.find("passed"), std::string::npos) << run.output;
+    EXPECT_EQ(run.linesWith("PASS"), 0) << run.output;
+    EXPECT_FALSE(std::regex_search(run.output, kSummary)) << run.output;
 
     const CheckRun some = runCheck(testing_support::modulePath(), {"--list", "--only", "*/sequence/*"});
-    EXPECT_EQ(some.output, "shader/sequence/VelorastinShader\nfilter/sequence/VelorastinFilter  (randomised)\n");
+    EXPECT_EQ(some.output,
+              "shader/sequence/VelorastinShader   a scripted session calls the host as the host's model does, call by "
+              "call\nfilter/sequence/VelorastinFilter   two processed images call the host as the host's model does, "
+              "call by call (randomised)\n");
+    // The same list for tools, on standard output.
+    const CheckRun json = runCheck(testing_support::modulePath(), {"--list", "--only", "*/sequence/*", "--json", "-"});
+    EXPECT_EQ(json.exitStatus, 0) << json.output;
+    EXPECT_EQ(nlohmann::json::parse(json.output, nullptr, false),
+              nlohmann::json::parse(R"([{"name": "shader/sequence/VelorastinShader", "area": "sequence",
+                  "randomised": false, "rule": "a scripted session calls the host as the host's model does, call by call"},
+                  {"name": "filter/sequence/VelorastinFilter", "area": "sequence", "randomised": true,
+                  "rule": "two processed images call the host as the host's model does, call by call"}])"));
 }
 
-// Every check states its rules, and the docs' table holds each with whom it binds.
+// Every check states its rule in one line and its rules in full, and the
+// docs hold both: each check's area and one-line rule in the table of the
+// checks at a glance, each full rule with whom it binds in the table of the rules.
 TEST(CheckCommand, RulesFollowEveryCheckAndAreThoseOfTheDocs) {
+    const std::string docs = readFile(fs::path(EXAMPLES_DIR) / ".." / ".." / "docs" / "checks.md");
+    const std::size_t glance = docs.find("\n## The checks at a glance\n");
+    ASSERT_NE(glance, std::string::npos);
+    const std::string glanceTable = docs.substr(glance, docs.find("\n## ", glance + 1) - glance);
+    const CheckRun list = runCheck(testing_support::modulePath(), {"--list", "--json", "-"});
+    EXPECT_EQ(list.exitStatus, 0) << list.output;
+    std::vector<std::string> glanceRows;  // the rows of the table the checks came to
+    for (const nlohmann::json& check : nlohmann::json::parse(list.output)) {
+        const std::string name = check["name"];
+        const std::string ending = " | " + check["area"].get<std::string>() + " | " + check["rule"].get<std::string>() + " |\n";
+        const std::size_t at = glanceTable.find(ending);
+        ASSERT_NE(at, std::string::npos) << name << ending;
+        const std::size_t rowStart = glanceTable.rfind("\n| `", at) + 1;
+        const std::string row = glanceTable.substr(rowStart, at + ending.size() - 1 - rowStart);
+        const std::string kind = row.substr(3, row.find('`', 3) - 3);  // "filter/abort/<row>"
+        EXPECT_EQ(name.rfind(kind.substr(0, kind.find('<')), 0), 0u) << name << "\n" << row;
+        if (std::find(glanceRows.begin(), glanceRows.end(), row) == glanceRows.end()) glanceRows.push_back(row);
+    }
+    std::size_t tableRows = 0;  // no row of the table names a check that is not there
+    for (std::size_t at = glanceTable.find("\n| `"); at != std::string::npos; at = glanceTable.find("\n| `", at + 1))
+        ++tableRows;
+    EXPECT_EQ(tableRows, glanceRows.size()) << glanceTable;
+
     const CheckRun run = runCheck(testing_support::modulePath(), {"--rules"});
     EXPECT_EQ(run.exitStatus, 0) << run.output;
     EXPECT_EQ(run.output.find("(no rule declared)"), std::string::npos) << run.output;
-    const std::string docs = readFile(fs::path(EXAMPLES_DIR) / ".." / ".." / "docs" / "checks.md");
-    ASSERT_FALSE(docs.empty());
     std::istringstream lines(run.output);
     int rules = 0;
     for (std::string line; std::getline(lines, line);) {
@@ -513,6 +548,60 @@ TEST(CheckCommand, RulesFollowEveryCheckAndAreThoseOfTheDocs) {
         ++rules;
     }
     EXPECT_GT(rules, 30) << run.output;
+}
+
+// An excluded check runs not at all and is reported as SKIP with the reason
+// given, on the console and in both reports, unless it is the load check and
+// the module did not load: that failure is never hidden.
+TEST(CheckCommand, ExcludedChecksAreSkippedWithTheirReason) {
+    struct Case {
+        std::string module;
+        std::vector<std::string> options;
+        int exitStatus;
+        std::vector<std::pair<std::string, std::string>> skipped;  // check, reason
+        std::string lastLine;  // or the check that fails
+    };
+    const std::vector<Case> cases = {
+        // A check a CI job knows to fail no longer fails the run.
+        {fixture("process_ignores_abort"), {"--only", "filter/abort/", "--exclude", "filter/abort/*=stops a row late"},
+         0, {{"filter/abort/TinyFilter", "stops a row late"}}, "0 passed, 0 failed, 1 skipped"},
+        // Each check takes the reason of the first exclusion that matches it; the others run.
+        {testing_support::modulePath(),
+         {"--only", "versions/", "--only", "lifecycle/reload", "--exclude", "Shader=not today", "--exclude",
+          "versions/*=nor this"},
+         0, {{"versions/VelorastinShader", "not today"}, {"versions/VelorastinFilter", "nor this"}},
+         "1 passed, 0 failed, 2 skipped"},
+        {fixture("needs_absent_helper"), {"--exclude", "load=never mind"}, 1, {}, "load"},
+    };
+    for (const Case& c : cases) {
+        const testing_support::TempFolder dir;
+        std::vector<std::string> options = c.options;
+        options.insert(options.end(), {"--junit", dir.file("check.xml"), "--json", dir.file("check.json")});
+        const CheckRun run = runCheck(c.module, options);
+        EXPECT_EQ(run.exitStatus, c.exitStatus) << run.output;
+        if (c.skipped.empty()) {
+            EXPECT_TRUE(run.hasLine("FAIL", c.lastLine)) << run.output;
+            EXPECT_EQ(run.output.find("excluded"), std::string::npos) << run.output;
+        } else {
+            EXPECT_EQ(run.lastLine(), c.lastLine) << run.output;
+            EXPECT_EQ(run.linesWith("SKIP"), static_cast<int>(c.skipped.size())) << run.output;
+        }
+        const std::string junit = readFile(dir.file("check.xml"));
+        const nlohmann::json json = nlohmann::json::parse(readFile(dir.file("check.json")), nullptr, false);
+        for (const auto& [check, reason] : c.skipped) {
+            EXPECT_EQ(run.detailOf("SKIP", check), "excluded: " + reason) << run.output;
+            const std::size_t testcase = junit.find("name=\"" + check + "\"");
+            ASSERT_NE(testcase, std::string::npos) << junit;
+            EXPECT_LT(junit.find("<skipped message=\"excluded: " + reason + "\"/>", testcase),
+                      junit.find("<testcase", testcase))
+                << junit;
+            const auto entry = std::find_if(json["checks"].begin(), json["checks"].end(),
+                                            [&](const nlohmann::json& e) { return e["name"] == check; });
+            ASSERT_NE(entry, json["checks"].end()) << json;
+            EXPECT_EQ((*entry)["status"], "SKIP");
+            EXPECT_EQ((*entry)["detail"], "excluded: " + reason);
+        }
+    }
 }
 
 TEST(CheckCommand, RepeatRunsOnlyTheRandomisedChecksOncePerSeed) {

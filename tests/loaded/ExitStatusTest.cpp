@@ -53,6 +53,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "refhost render: --shader and --filter take a server name or \"none\""},
         Refusal{{"check", "--only", "filter/", "--only", "nomatch*"},
                 "refhost check: --only 'nomatch*' matches no check of this module; --list names them"},
+        Refusal{{"check", "--exclude", "nomatch*=flaky"},
+                "refhost check: --exclude 'nomatch*' matches no check of this module; --list names them"},
+        Refusal{{"check", "--exclude", "filter/abort"},
+                "refhost check: --exclude takes PATTERN=REASON, both non-empty, not 'filter/abort'"},
         Refusal{{"check", "x.p", "--timeout", "-1"}, "refhost check: --timeout: '-1' is not a positive number"},
         Refusal{{"chart", "--height"}, "refhost chart: --height: 1 required INT:INT in [2 - 8192] missing"},
         // A non-finite time, and an output name that asks for another format than PNG.

@@ -11,11 +11,19 @@ if(NOT status EQUAL 0 OR NOT zip)
 endif()
 file(ARCHIVE_EXTRACT INPUT ${zip} DESTINATION ${WORK}/unpacked)
 file(GLOB root ${WORK}/unpacked/velorastin-*-windows-x86)
-foreach(file pluginServer.p refhost.exe README.md docs/scene-format.md docs/checks.md docs/refhost.md examples/scenes/textured.json)
+foreach(file pluginServer.p refhost.exe README.md docs/scene-format.md docs/checks.md docs/refhost.md
+             docs/module-authors.md examples/module/example.cpp examples/scenes/textured.json)
   if(NOT EXISTS ${root}/${file})
     message(FATAL_ERROR "the zip has no ${file}")
   endif()
 endforeach()
+
+# The pages' links work from the unpacked folder.
+execute_process(COMMAND ${CMAKE_COMMAND} -DROOT=${root} -P ${CMAKE_CURRENT_LIST_DIR}/../DocLinks.cmake
+  OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${output}${errors}")
+endif()
 
 function(run)
   execute_process(COMMAND ${WINE_RUN} ${PREFIX} ${root}/refhost.exe ${ARGN} WORKING_DIRECTORY ${root}
