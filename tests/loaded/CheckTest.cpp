@@ -136,6 +136,7 @@ struct PlantedFault {
     const char* status;  // the line that names the fault
     const char* check;
     const char* detail = "";  // a part of what that line says; * stands for any text (a code offset)
+    const char* options = "";  // more options of the run, apart by spaces
 };
 
 // Whether `text` holds the parts of `pattern` between its stars, in order.
@@ -163,8 +164,14 @@ TEST_P(CheckFlagsFixture, WithANonZeroExitAndTheBrokenCheckNamed) {
     if (!fs::exists(path)) GTEST_SKIP() << path << " is not built here";
     // A warning fails the run, and counts as failed, only with --strict.
     const bool warning = std::string(fault.status) == "WARN";
-    const CheckRun run = runCheck(path, warning ? std::vector<std::string>{"--strict"} : std::vector<std::string>{});
+    std::vector<std::string> options;
+    if (warning) options.push_back("--strict");
+    std::istringstream more(fault.options);
+    for (std::string option; more >> option;) options.push_back(option);
+    const CheckRun run = runCheck(path, options);
     EXPECT_EQ(run.exitStatus, 1) << run.output;
+    // No planted fault costs a check its time limit.
+    EXPECT_EQ(run.linesWith("TIMEOUT"), 0) << run.output;
     const std::optional<std::string> detail = run.detailOf(fault.status, fault.check);
     ASSERT_TRUE(detail) << fault.status << " " << fault.check << "\n" << run.output;
     std::string expected = fault.detail;
@@ -242,7 +249,14 @@ INSTANTIATE_TEST_SUITE_P(
                                  "evaluate returned with the stack pointer moved by 8 bytes: is the entry declared "
                                  "with the host's calling convention?"},
                     PlantedFault{"writes_early", "WARN", "shader/evaluate/TinyShader",
-                                 "a host expects a unit-length shading normal"}),
+                                 "a host expects a unit-length shading normal"},
+                    PlantedFault{"prints_output", "WARN", "lifecycle/copy-null/TinyShader",
+                                 "the module printed \"TinyShader loaded\\x0aTinyShader: create\\x0a"},
+                    // Once the load check has found it, no other check waits for the destructors.
+                    PlantedFault{"unload_hangs", "FAIL", "load",
+                                 "the module's static destructors do not return: the process had not ended * s after it "
+                                 "started, when the check had reported PASS",
+                                 "--timeout 5 --only versions/ --only lifecycle/reload"}),
     [](const testing::TestParamInfo<PlantedFault>& info) { return std::string(info.param.fixture); });
 
 // ---- correct modules of other designs ----
