@@ -894,6 +894,8 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     CloseHandle(readEnd);
     if (printed) {
         end.printed = readFrom(printed, 0, ChildEnd::kPrintedKept, end.printedBytes);
+        // Read whole, it counts as it reads, each line end one "\n".
+        if (end.printedBytes <= ChildEnd::kPrintedKept) end.printedBytes = end.printed.size();
         CloseHandle(printed);
     }
     DWORD status = 0;
