@@ -86,6 +86,7 @@ struct CheckDefinition {
     std::string name;
     CheckBody body;
     bool randomised = false;  // its cases come from the seed: --repeat runs it once per seed
+    bool unloads = false;     // unloads the module while it runs: not for a module whose unloading never returns
 };
 
 // One check per handler row, named "AREA/<row>": a session of its own, then the
@@ -147,6 +148,10 @@ std::string quoted(const std::string& text);
 // The text for a console line: valid UTF-8 on one line, each control
 // character a terminal would act on shown as U+FFFD.
 std::string printable(const std::string& text);
+// `text` with each control character and each byte that is no part of a
+// UTF-8 character written as \xNN: reads the same on a console, in a report
+// and on a command line.
+std::string labelOf(const std::string& text);
 std::string hex(uint32_t value);     // "0x0000002a"
 std::string hexByte(uint8_t value);  // "0x2a"
 std::string decimal(uint64_t value);  // with thousands separators: "100,000"
@@ -268,6 +273,9 @@ struct Outcome {
     std::string reply;
     bool reportedPass = false;  // the child reported PASS, whatever happened after
     bool stopped = false;       // a request to stop ended the child first: no result, no line
+    // The child reported PASS or WARN and then did not end: its exit-time
+    // work, the module's static destructors, does not return.
+    bool exitHung = false;
     double seconds = 0.0;
 
     static Outcome of(Status status, std::string detail) {
@@ -289,7 +297,11 @@ struct ChildCommand {
     std::vector<std::string> arguments;
     std::string input;
 };
-Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double timeoutSeconds);
+// A child that reported and then does not end within `exitSeconds` (when not
+// negative) is ended, and the result it reported stands; when negative, one
+// that reported and does not end in its time limit is a FAIL naming the
+// module's static destructors. Either way the outcome is exitHung.
+Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double timeoutSeconds, double exitSeconds = -1);
 // The child's side: runs `body`, sends its result to the parent and ends the process.
 [[noreturn]] void runAsChild(const CheckBody& body);
 // Runs `body` in this process, for use under a debugger: a module that

@@ -399,10 +399,12 @@ std::vector<CheckDefinition> lifecycleChecks(const ModuleFacts& facts) {
                                    "leave an instance of another server unchanged");
                           checkCopyAcross(Session(facts), handlers);
                       }});
-    checks.push_back({"lifecycle/reload", [facts](std::string&) {
+    checks.push_back({"lifecycle/reload",
+                      [facts](std::string&) {
                           loadAndExercise(facts, "first load");
                           loadAndExercise(facts, "second load");
-                      }});
+                      },
+                      false, true});
     return checks;
 }
 

@@ -30,7 +30,11 @@ const std::vector<CheckKind>& checkKinds() {
         {"load", "module",
          "the file loads as a 32-bit library of this system that exports _mod_descrip, and the loader accepts it",
          {{kEvery, "the file loads as a library of this system's 32-bit format, exports _mod_descrip, and the loader "
-                   "accepts its descriptor and server table"}}},
+                   "accepts its descriptor and server table"},
+          {kEvery, "the module's static destructors return, so that a process that loaded it ends; once they are "
+                   "known not to, every other check is ended soon after it reports and lifecycle/reload skips"},
+          {kEvery, "the module prints nothing on standard output or error, where a host gives it no console: in this "
+                   "and every other check, what it printed is a warning that quotes it"}}},
         {"descriptor", "module",
          "the descriptor holds the words a host expects, and its startup entry returns 4",
          {{kEvery, "the descriptor holds the synchronisation word, version and machine word a host expects and two "

@@ -17,6 +17,9 @@ namespace {
 // The warnings of the check that runs in this process.
 std::vector<std::string> warnings;
 
+// The last stage of a child that reported: what is left runs at exit.
+const char* const kExitStage = "process exit (the module's static destructors)";
+
 // The child's result on the pipe: kind, then three length-prefixed texts
 // (detail, brief, reply).
 constexpr char kPassKind = 'P', kWarnKind = 'W', kFailKind = 'F', kSkipKind = 'S';
@@ -79,6 +82,19 @@ bool takeText(std::string_view& in, std::string& text) {
     text.assign(in.substr(0, size));
     in.remove_prefix(size);
     return true;
+}
+
+// What a child printed besides its result, quoted for a check's line: at
+// most kQuotedPrinted bytes, each control character and stray byte as \xNN.
+// In a check that passed only the module prints; after a failure or crash
+// the C library or refhost may have spoken too.
+std::string printedText(const platform::ChildEnd& end, bool passed) {
+    constexpr std::size_t kQuotedPrinted = 160;
+    const std::size_t shown = std::min(end.printed.size(), kQuotedPrinted);
+    std::string text = (passed ? "the module printed " : "the check's process printed ") +
+                       quoted(labelOf(end.printed.substr(0, shown)));
+    if (shown < end.printedBytes) text += " (the first " + decimal(shown) + " of " + decimal(end.printedBytes) + " bytes)";
+    return text + " on standard output or error, where a host gives it no console";
 }
 
 std::string secondsText(double seconds) {
@@ -163,15 +179,16 @@ void runAsChild(const CheckBody& body) {
     if (kind != kPassKind && kind != kWarnKind) platform::endChild(false);
     // The parent waits through the module's static destructors, which run at
     // exit as in a host.
-    stage("process exit (the module's static destructors)");
+    stage(kExitStage);
     platform::endChild(true);
 }
 
-Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double timeoutSeconds) {
+Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double timeoutSeconds, double exitSeconds) {
     using Clock = std::chrono::steady_clock;
     Outcome outcome;
     const Clock::time_point start = Clock::now();
-    const platform::ChildEnd end = platform::runChild({[&body] { runAsChild(body); }, child.arguments, child.input}, timeoutSeconds);
+    const platform::ChildEnd end = platform::runChild(
+        {[&body] { runAsChild(body); }, child.arguments, child.input, exitSeconds}, timeoutSeconds);
     outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (end.how == platform::ChildEnd::How::NotStarted)
         return Outcome::of(Status::Crash, "cannot start the check: " + end.why);
@@ -196,7 +213,19 @@ Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double tim
     outcome.reportedPass = hasResult && (kind == kPassKind || kind == kWarnKind);
     const std::string afterResult = hasResult ? std::string(" after reporting ") + statusWord(statusOfKind(kind)) : "";
     const std::string during = lastStage.empty() ? "" : " (during: " + lastStage + ")";
-    if (end.how == platform::ChildEnd::How::TimedOut) {
+    outcome.exitHung = end.how == platform::ChildEnd::How::TimedOut && hasResult && end.closedChannel &&
+                       lastStage == kExitStage && outcome.reportedPass;
+    if (outcome.exitHung && exitSeconds >= 0) {
+        // Known not to return: the result the check reported stands.
+        outcome.status = statusOfKind(kind);
+        outcome.brief = std::move(brief);
+    } else if (outcome.exitHung) {
+        outcome.status = Status::Fail;
+        const std::string reported = outcome.detail.empty() ? "" : "; " + outcome.detail;
+        outcome.detail = "the module's static destructors do not return: the process had not ended " +
+                         secondsText(timeoutSeconds) + " after it started, when the check had reported " +
+                         statusWord(statusOfKind(kind)) + reported;
+    } else if (end.how == platform::ChildEnd::How::TimedOut) {
         outcome.status = Status::Timeout;
         outcome.detail = "no end within " + secondsText(timeoutSeconds) + afterResult + during;
     } else if (end.how == platform::ChildEnd::How::Crashed) {
@@ -211,6 +240,13 @@ Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double tim
     } else {
         outcome.status = statusOfKind(kind);
         outcome.brief = std::move(brief);
+    }
+    if (end.printedBytes > 0) {
+        const bool passed = outcome.status == Status::Pass || outcome.status == Status::Warn;
+        const std::string printed = printedText(end, passed);
+        if (outcome.status == Status::Pass) outcome.status = Status::Warn;
+        outcome.detail += (outcome.detail.empty() ? "" : "; ") + printed;
+        if (!outcome.brief.empty()) outcome.brief += "; " + printed;
     }
     return outcome;
 }

@@ -78,9 +78,9 @@ bool takeField(std::string_view& in, std::string& text) {
     return true;
 }
 
-// A row's part of check names: its server name, with each control character
-// and each byte that is no part of a UTF-8 character written as \xNN, so that
-// a check name reads the same on a console, in a report and on a command line.
+} // namespace
+
+// A row's part of check names is its server name as labelOf writes it.
 std::string labelOf(const std::string& name) {
     static const char digits[] = "0123456789abcdef";
     std::string label;
@@ -102,6 +102,8 @@ std::string labelOf(const std::string& name) {
     }
     return label;
 }
+
+namespace {
 
 // A warning for the first control character in a name: the interface allows
 // it, but a host that lists, logs or parses names shows it badly.

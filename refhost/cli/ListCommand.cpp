@@ -12,18 +12,22 @@
 namespace refhost {
 
 int runList(const ListOptions& options) {
+    // The listing is refhost's alone: what the module prints goes to standard error.
+    platform::setOutputAside();
     std::string error;
     std::unique_ptr<Module> module = loadCommandModule(options.module, "FILE", error);
+    passOnModuleOutput();
     if (!module) return workFailed("list", error);
     const host::ModuleDescriptor& d = module->descriptor();
-    platform::print(stdout, "module      %s\n", module->path().c_str());
-    platform::print(stdout, "sync        0x%08x\n", d.sync);
-    platform::print(stdout, "version     %d\n", d.version);
-    platform::print(stdout, "machine     0x%x\n", d.machine);
-    platform::print(stdout, "startup     %u\n", module->startupResult());
-    platform::print(stdout, "servers     %zu\n", module->rows().size());
+    std::FILE* out = platform::ownOutput();
+    platform::print(out, "module      %s\n", module->path().c_str());
+    platform::print(out, "sync        0x%08x\n", d.sync);
+    platform::print(out, "version     %d\n", d.version);
+    platform::print(out, "machine     0x%x\n", d.machine);
+    platform::print(out, "startup     %u\n", module->startupResult());
+    platform::print(out, "servers     %zu\n", module->rows().size());
     for (const ServerRow& row : module->rows())
-        platform::print(stdout, "  %-3d %-22s %s\n", row.index, row.className.c_str(), row.serverName.c_str());
+        platform::print(out, "  %-3d %-22s %s\n", row.index, row.className.c_str(), row.serverName.c_str());
     return kExitSuccess;
 }
 

@@ -2,14 +2,30 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include "refhost/cli/ExitStatus.h"
+#include "refhost/host/Utf8.h"
 #include "refhost/image/Progress.h"
 #include "refhost/platform/Platform.h"
 
 namespace refhost {
+
+void passOnModuleOutput() {
+    constexpr std::size_t kPassedOn = 64 * 1024;
+    std::size_t more = 0;
+    const std::string text = platform::takeSetAsideOutput(kPassedOn, more);
+    std::fflush(stderr);
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        platform::writeText(stderr, "module: " + validUtf8(text.substr(at, end - at)) + "\n");
+        at = end + 1;
+    }
+    if (more) platform::print(stderr, "module: (%zu bytes more)\n", more);
+    std::fflush(stderr);
+}
 
 namespace {
 

@@ -24,6 +24,11 @@ int usageError(const std::string& command, const std::string& message);
 // neither its entries nor its unloading run again.
 [[noreturn]] void endByModuleFault(const std::string& command, const ModuleFault& fault, const std::string& modulePath);
 
+// What a module printed on the standard output that refhost set aside for
+// it (platform::setOutputAside), on standard error, each line marked
+// "module: ", so that refhost's own output holds only refhost's lines.
+void passOnModuleOutput();
+
 // What the command line parser refused, said as a usage error of the command
 // being parsed; help and --version are a success.
 int reportParseError(const CLI::App& app, const CLI::ParseError& error);

@@ -48,27 +48,28 @@ std::string jsonValue(const std::string& arg) {
 }
 
 void print(const std::vector<Call>& calls, bool json) {
+    std::FILE* out = platform::ownOutput();
     if (!json)
-        std::printf("# > the host calls a module entry; < the module calls a host function (inside the entry above)\n");
+        std::fputs("# > the host calls a module entry; < the module calls a host function (inside the entry above)\n", out);
     // Stops at the first line the output does not take; main reports it.
-    for (std::size_t i = 0; i < calls.size() && !std::ferror(stdout); ++i) {
+    for (std::size_t i = 0; i < calls.size() && !std::ferror(out); ++i) {
         const Call& c = calls[i];
         if (json) {
             std::string args;
             for (const std::string& a : c.args) args += (args.empty() ? "" : ", ") + jsonValue(a);
             const std::string left = c.settingsLeft.empty() ? "" : ", \"settingsLeft\": " + jsonText(c.settingsLeft);
-            platform::print(stdout,
+            platform::print(out,
                             "{\"index\": %zu, \"caller\": \"%s\", \"call\": %s, \"args\": [%s], \"result\": %s%s}\n",
                             i + 1, c.intoModule ? "host" : "module", jsonText(c.name).c_str(), args.c_str(),
                             jsonText(c.result).c_str(), left.c_str());
         } else {
             // An entry that returned with other floating-point settings than the host set says which.
-            platform::print(stdout, "%4zu %s %s%s%s\n", i + 1, c.intoModule ? ">" : "<   ", c.text().c_str(),
+            platform::print(out, "%4zu %s %s%s%s\n", i + 1, c.intoModule ? ">" : "<   ", c.text().c_str(),
                             c.result.empty() ? "" : (" = " + c.result).c_str(),
                             c.settingsLeft.empty() ? "" : ("; left " + c.settingsLeft).c_str());
         }
         // Line by line, so that what was printed stays printed whatever ends the process.
-        std::fflush(stdout);
+        std::fflush(out);
     }
 }
 
@@ -155,6 +156,9 @@ int runTrace(const TraceOptions& options) {
     std::string pathError;
     const std::string modulePath = commandModulePath(options.module, "--module FILE", pathError);
     if (modulePath.empty()) return fail(kExitFailed, pathError);
+    // The trace is refhost's alone, so that a script can parse it: what the
+    // module prints goes to standard error.
+    platform::setOutputAside();
     Host host(check::checkScene());
     for (const std::string& service : options.withheld) host.withhold(service);
     std::vector<Call> calls;
@@ -173,6 +177,7 @@ int runTrace(const TraceOptions& options) {
                 entryFault = fault.what();
             }
         });
+        passOnModuleOutput();
         if (!crashed && entryFault.empty() && !error.empty()) return fail(kExitFailed, error);
         calls = host.log.calls();
     }

@@ -36,7 +36,8 @@ bool writeFileAtomically(const std::string& path, const std::string& what, std::
 }
 
 bool standardOutputWritten() {
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    std::FILE* out = platform::ownOutput();
+    if (std::fflush(out) == 0 && !std::ferror(out)) return true;
     if (errno != EPIPE) std::fprintf(stderr, "refhost: cannot write standard output: %s\n", std::strerror(errno));
     return false;
 }

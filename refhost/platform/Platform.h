@@ -180,6 +180,10 @@ struct ChildTask {
     std::function<void()> body;
     std::vector<std::string> arguments;
     std::string input;
+    // Seconds the child has to end once it has closed its channel to the
+    // parent (endChild with the exit-time work does, first); negative: as long
+    // as its time limit allows.
+    double exitSeconds = -1;
 };
 
 struct ChildEnd {
@@ -190,6 +194,14 @@ struct ChildEnd {
     std::string sent;    // everything the child passed to sendToParent
     std::string note;    // the child's last setChildNote, kept through a crash
     std::string fault;   // where a fault hit: the child's describer's words, then the code it hit in
+    // The channel closed within the time limit: the child ended, or began
+    // its exit-time work (endChild).
+    bool closedChannel = false;
+    // What the process printed on its standard output and error besides what
+    // it sent: the first kPrintedKept bytes of them, and how many there were.
+    std::string printed;
+    std::size_t printedBytes = 0;
+    static constexpr std::size_t kPrintedKept = 4096;
 };
 
 // Runs `task` in a child process and waits for its end, killing it after
@@ -199,7 +211,8 @@ struct ChildEnd {
 ChildEnd runChild(const ChildTask& task, double timeoutSeconds);
 
 // In the child. becomeChild keeps standard output for sendToParent and sends
-// whatever else the process prints to standard error; from then on a fault is
+// whatever else the process prints, on standard output and error alike, to
+// what runChild hands back as ChildEnd::printed; from then on a fault is
 // noted before the process dies, with `describeFault` naming its address
 // (false: the plain address), and the code it hit in named as Fault::where
 // names it.
@@ -207,7 +220,24 @@ void becomeChild(bool (*describeFault)(const void* address, char* out, std::size
 void sendToParent(const std::string& bytes);
 void setChildNote(const std::string& text);
 // Ends the child: with the exit-time work (static destructors, a module's
-// unloading) or without it.
+// unloading) or without it. Before the exit-time work it closes the channel,
+// so that the parent can tell that work from what came before.
 [[noreturn]] void endChild(bool exitWork);
+
+// ---- a module's output ----
+
+// A module shares the process's standard output with refhost, and what it
+// prints there would mix with refhost's own, which a script may parse.
+// setOutputAside points standard output (file descriptor 1; on Windows also
+// the system's standard output handle, for modules with a C runtime of their
+// own) at a temporary file, and makes ownOutput a stream on where it went
+// before, for refhost's own output. Nothing is set aside when the system
+// refuses: ownOutput stays stdout.
+void setOutputAside();
+// The stream refhost's own standard output goes to: stdout until setOutputAside.
+std::FILE* ownOutput();
+// What was printed on the standard output set aside since the last call
+// (stdout flushed first), at most `limit` bytes of it; `more` counts the rest.
+std::string takeSetAsideOutput(std::size_t limit, std::size_t& more);
 
 } // namespace refhost::platform

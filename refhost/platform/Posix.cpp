@@ -569,6 +569,7 @@ std::optional<Fault> runCatchingFaults(const std::function<void()>& body) {
 
 void endNow(int status) {
     std::fflush(stdout);
+    std::fflush(ownOutput());
     std::fflush(stderr);
     _exit(status);
 }
@@ -587,6 +588,35 @@ void tieToParent(pid_t parent, const sigset_t& mask) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(1);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
+}
+
+// A file with no name in the temporary folder, open for reading and
+// writing, gone when its last descriptor closes; -1 when none can be made.
+int anonymousFile() {
+    const char* folder = std::getenv("TMPDIR");
+    const std::string dir = folder && *folder ? folder : "/tmp";
+    int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    std::string name = dir + "/refhost-XXXXXX";
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) unlink(name.c_str());
+    return fd;
+}
+
+// At most `limit` bytes of the file from `offset`; `end` is the file's size.
+std::string readFrom(int fd, std::size_t offset, std::size_t limit, std::size_t& end) {
+    struct stat info {};
+    end = fstat(fd, &info) == 0 ? static_cast<std::size_t>(info.st_size) : offset;
+    std::string text(std::min(limit, end > offset ? end - offset : 0), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = pread(fd, text.data() + done, text.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    text.resize(done);
+    return text;
 }
 
 ChildNotes* childNotes = nullptr;  // shared with the parent (mmap)
@@ -631,6 +661,9 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
         return end;
     }
     notes->clear();
+    // What the child prints, the module's output among it, goes to a file
+    // that outlives the child however it ends.
+    const int printed = anonymousFile();
     std::fflush(stdout);
     std::fflush(stderr);
     // From here the stop signals wait, and are let through only in ppoll,
@@ -647,6 +680,10 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
         // The child's standard output is the pipe (becomeChild keeps it for the result).
         dup2(fds[1], STDOUT_FILENO);
         close(fds[1]);
+        if (printed >= 0) {
+            dup2(printed, STDERR_FILENO);
+            close(printed);
+        }
         childNotes = notes;
         task.body();
         endChild(false);
@@ -656,14 +693,20 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
         end.why = std::strerror(errno);
         sigprocmask(SIG_SETMASK, &mask, nullptr);
         close(fds[0]);
+        if (printed >= 0) close(printed);
         munmap(notes, sizeof(ChildNotes));
         return end;
     }
 
-    // Read until the pipe closes at the child's end, or the time is up.
-    const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                                   std::chrono::duration<double>(timeoutSeconds));
-    bool timedOut = false;
+    // Read until the pipe closes, at the child's end or before its exit-time
+    // work; then wait for the end, until the time is up.
+    auto after = [](Clock::time_point from, double seconds) {
+        return from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    };
+    Clock::time_point deadline = after(start, timeoutSeconds);
+    bool timedOut = false, reaped = false;
+    int status = 0;
+    long long pause = 1;  // milliseconds between looks at a child that closed the pipe
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
@@ -671,6 +714,18 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
             break;
         }
         if (stopStatus) break;
+        if (end.closedChannel) {
+            const pid_t waited = waitpid(pid, &status, WNOHANG);
+            if (waited == pid || (waited < 0 && errno != EINTR)) {
+                reaped = waited == pid;
+                break;
+            }
+            const long long wait = std::min(left, pause);
+            pause = std::min(pause * 2, 20LL);
+            const timespec waitTime{0, static_cast<long>(wait) * 1000000L};
+            ppoll(nullptr, 0, &waitTime, &mask);
+            continue;
+        }
         pollfd waiting{fds[0], POLLIN, 0};
         const auto wait = std::min<long long>(left, 1000);
         const timespec waitTime{static_cast<time_t>(wait / 1000), static_cast<long>(wait % 1000) * 1000000L};
@@ -680,16 +735,24 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
         char buffer[4096];
         const ssize_t n = read(fds[0], buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0) break;
+        if (n == 0) {
+            end.closedChannel = true;
+            if (task.exitSeconds >= 0) deadline = std::min(deadline, after(Clock::now(), task.exitSeconds));
+            continue;
+        }
         end.sent.append(buffer, static_cast<std::size_t>(n));
     }
     close(fds[0]);
     const bool stopped = stopStatus != 0;
     if (timedOut || stopped) kill(pid, SIGKILL);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (!reaped && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     sigprocmask(SIG_SETMASK, &mask, nullptr);
+    if (printed >= 0) {
+        end.printed = readFrom(printed, 0, ChildEnd::kPrintedKept, end.printedBytes);
+        close(printed);
+    }
     notes->read(end.note, end.fault);
     end.fault = readableSymbols(end.fault);
     munmap(notes, sizeof(ChildNotes));
@@ -734,10 +797,51 @@ void setChildNote(const std::string& text) {
 
 void endChild(bool exitWork) {
     std::fflush(stdout);
+    std::fflush(stderr);
     if (!exitWork) _exit(0);
-    // The channel closes when the process ends: the parent waits through the
-    // exit-time work.
+    // The parent waits through the exit-time work, as long as it allows.
+    if (parentChannel >= 0) close(parentChannel);
+    parentChannel = -1;
     std::exit(0);
+}
+
+namespace {
+
+std::FILE* ownStream = nullptr;
+int setAside = -1;             // the file standard output goes to
+std::size_t setAsideRead = 0;  // how much of it takeSetAsideOutput has handed back
+
+} // namespace
+
+void setOutputAside() {
+    if (ownStream) return;
+    std::fflush(stdout);
+    const int file = anonymousFile();
+    const int original = file < 0 ? -1 : fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    std::FILE* stream = original < 0 ? nullptr : fdopen(original, "w");
+    if (!stream || dup2(file, STDOUT_FILENO) < 0) {
+        if (stream)
+            std::fclose(stream);
+        else if (original >= 0)
+            close(original);
+        if (file >= 0) close(file);
+        return;
+    }
+    ownStream = stream;
+    setAside = file;
+}
+
+std::FILE* ownOutput() { return ownStream ? ownStream : stdout; }
+
+std::string takeSetAsideOutput(std::size_t limit, std::size_t& more) {
+    more = 0;
+    if (setAside < 0) return {};
+    std::fflush(stdout);
+    std::size_t end = 0;
+    std::string text = readFrom(setAside, setAsideRead, limit, end);
+    more = end - setAsideRead - text.size();
+    setAsideRead = end;
+    return text;
 }
 
 } // namespace refhost::platform

@@ -56,6 +56,43 @@ std::wstring systemPath(const std::string& path) {
     return out;
 }
 
+// A new file in the temporary folder, open for reading and writing, deleted
+// when its last handle closes; null when none can be made.
+HANDLE temporaryFile(SECURITY_ATTRIBUTES* attributes) {
+    wchar_t folder[MAX_PATH + 1], name[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH || GetTempFileNameW(folder, L"rh", 0, name) == 0) return nullptr;
+    HANDLE file = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              attributes, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DeleteFileW(name);
+        return nullptr;
+    }
+    return file;
+}
+
+// At most `limit` bytes of the file from `offset`, with the C runtime's line
+// ends back to "\n"; `end` is the file's size. The file's position ends where
+// the bytes read end.
+std::string readFrom(HANDLE file, std::size_t offset, std::size_t limit, std::size_t& end) {
+    LARGE_INTEGER size{};
+    end = GetFileSizeEx(file, &size) ? static_cast<std::size_t>(size.QuadPart) : offset;
+    std::string text(std::min(limit, end > offset ? end - offset : 0), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset + done);
+        DWORD n = 0;
+        if (!ReadFile(file, text.data() + done, static_cast<DWORD>(text.size() - done), &n, &at) || n == 0) break;
+        done += n;
+    }
+    text.resize(done);
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] != '\r' || i + 1 >= text.size() || text[i + 1] != '\n') out += text[i];
+    return out;
+}
+
 } // namespace
 
 namespace {
@@ -555,6 +592,7 @@ void removeInterruptHandler() {
 
 void endByInterrupt(int exitStatus) {
     std::fflush(stdout);
+    std::fflush(ownOutput());
     std::fflush(stderr);
     // refhost's status for an interrupted run, as on Linux (a console
     // program that Ctrl-C ends would otherwise have 0xC000013A).
@@ -743,15 +781,22 @@ BOOL startInJob(std::wstring& line, STARTUPINFOW& startup, PROCESS_INFORMATION& 
     return TRUE;
 }
 
-enum class Waited { Ended, TimedOut, Stopped };
+enum class Waited { Ended, TimedOut, Stopped, ChannelClosed };
 
-// Waits for the child's end, its time limit or a request to stop.
-Waited waitForChild(HANDLE process, double milliseconds) {
-    HANDLE handles[] = {process, stopEvent};
-    const DWORD waited = WaitForMultipleObjects(stopEvent ? 2 : 1, handles, FALSE,
-                                                static_cast<DWORD>(std::min(milliseconds, 4.0e9)));
+// Waits for the child's end, its time limit, a request to stop or, when
+// `channelClosed` is given, the close of its channel.
+Waited waitForChild(HANDLE process, double milliseconds, HANDLE channelClosed = nullptr) {
+    HANDLE handles[3] = {process};
+    DWORD count = 1;
+    const DWORD stopAt = stopEvent ? count : MAXDWORD;
+    if (stopEvent) handles[count++] = stopEvent;
+    const DWORD closedAt = channelClosed ? count : MAXDWORD;
+    if (channelClosed) handles[count++] = channelClosed;
+    const DWORD waited =
+        WaitForMultipleObjects(count, handles, FALSE, static_cast<DWORD>(std::min(milliseconds, 4.0e9)));
     if (waited == WAIT_OBJECT_0) return Waited::Ended;
-    return waited == WAIT_OBJECT_0 + 1 ? Waited::Stopped : Waited::TimedOut;
+    if (waited == WAIT_OBJECT_0 + stopAt) return Waited::Stopped;
+    return waited == WAIT_OBJECT_0 + closedAt ? Waited::ChannelClosed : Waited::TimedOut;
 }
 
 } // namespace
@@ -780,6 +825,9 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
     notes->clear();
+    // What the child prints, the module's output among it, goes to a file
+    // that outlives the child however it ends.
+    HANDLE printed = temporaryFile(&inherited);
 
     std::wstring line;
     appendArgument(line, wide(programPath()));
@@ -789,7 +837,7 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = inputRead;
     startup.hStdOutput = writeEnd;
-    startup.hStdError = inheritableCopy(GetStdHandle(STD_ERROR_HANDLE));
+    startup.hStdError = printed ? printed : inheritableCopy(GetStdHandle(STD_ERROR_HANDLE));
     wchar_t sectionText[32];
     std::swprintf(sectionText, 32, L"%lu", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(section)));
     SetEnvironmentVariableW(kNotesVariable, sectionText);
@@ -801,8 +849,9 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     SetEnvironmentVariableW(kNotesVariable, nullptr);
     CloseHandle(writeEnd);
     CloseHandle(inputRead);
-    if (startup.hStdError) CloseHandle(startup.hStdError);
+    if (startup.hStdError && startup.hStdError != printed) CloseHandle(startup.hStdError);
     if (!started) {
+        if (printed) CloseHandle(printed);
         CloseHandle(readEnd);
         CloseHandle(inputWrite);
         UnmapViewOfFile(notes);
@@ -824,12 +873,23 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
             done += n;
         CloseHandle(inputWrite);
     });
+    // The channel closes at the child's end or before its exit-time work;
+    // from then on the child has task.exitSeconds to end.
+    HANDLE channelClosed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::thread reader([&] {
         char buffer[4096];
         DWORD n = 0;
         while (ReadFile(readEnd, buffer, sizeof buffer, &n, nullptr) && n > 0) end.sent.append(buffer, n);
+        if (channelClosed) SetEvent(channelClosed);
     });
-    const Waited waited = waitForChild(process.hProcess, timeoutSeconds * 1000.0);
+    const ULONGLONG waitStart = GetTickCount64();
+    const double limit = timeoutSeconds * 1000.0;
+    Waited waited = waitForChild(process.hProcess, limit, channelClosed);
+    if (waited == Waited::ChannelClosed) {
+        end.closedChannel = true;
+        const double left = std::max(0.0, limit - static_cast<double>(GetTickCount64() - waitStart));
+        waited = waitForChild(process.hProcess, task.exitSeconds >= 0 ? std::min(left, task.exitSeconds * 1000.0) : left);
+    }
     const bool timedOut = waited == Waited::TimedOut, stopped = waited == Waited::Stopped;
     if (timedOut || stopped) {
         TerminateProcess(process.hProcess, 1);
@@ -837,7 +897,14 @@ ChildEnd runChild(const ChildTask& task, double timeoutSeconds) {
     }
     reader.join();
     writer.join();
+    if (channelClosed) CloseHandle(channelClosed);
     CloseHandle(readEnd);
+    if (printed) {
+        end.printed = readFrom(printed, 0, ChildEnd::kPrintedKept, end.printedBytes);
+        // Read whole, it counts as it reads, each line end one "\n".
+        if (end.printedBytes <= ChildEnd::kPrintedKept) end.printedBytes = end.printed.size();
+        CloseHandle(printed);
+    }
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
     CloseHandle(process.hProcess);
@@ -1004,7 +1071,66 @@ void endChild(bool exitWork) {
     std::fflush(stderr);
     // Without the exit-time work: not even the DLLs' detach, which ExitProcess runs.
     if (!exitWork) TerminateProcess(GetCurrentProcess(), 0);
+    // The parent waits through the exit-time work, as long as it allows.
+    if (parentChannel != INVALID_HANDLE_VALUE) CloseHandle(parentChannel);
+    parentChannel = INVALID_HANDLE_VALUE;
     std::exit(0);
+}
+
+namespace {
+
+std::FILE* ownStream = nullptr;
+HANDLE setAside = nullptr;     // the file standard output goes to
+std::size_t setAsideRead = 0;  // how much of it takeSetAsideOutput has handed back
+
+} // namespace
+
+void setOutputAside() {
+    if (ownStream) return;
+    std::fflush(stdout);
+    HANDLE file = temporaryFile(nullptr);
+    HANDLE reading = nullptr;
+    if (!file || !DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &reading, 0, FALSE,
+                                  DUPLICATE_SAME_ACCESS)) {
+        if (file) CloseHandle(file);
+        return;
+    }
+    const int original = _dup(_fileno(stdout));
+    const int descriptor = original < 0 ? -1 : _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY);
+    std::FILE* stream = descriptor < 0 ? nullptr : _fdopen(original, "w");
+    if (!stream || _dup2(descriptor, _fileno(stdout)) != 0) {
+        if (stream)
+            std::fclose(stream);
+        else if (original >= 0)
+            _close(original);
+        if (descriptor >= 0)
+            _close(descriptor);
+        else
+            CloseHandle(file);
+        CloseHandle(reading);
+        return;
+    }
+    _close(descriptor);
+    // A module with a C runtime of its own writes to the system's handle.
+    SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
+    ownStream = stream;
+    setAside = reading;
+}
+
+std::FILE* ownOutput() { return ownStream ? ownStream : stdout; }
+
+std::string takeSetAsideOutput(std::size_t limit, std::size_t& more) {
+    more = 0;
+    if (!setAside) return {};
+    std::fflush(stdout);
+    std::size_t end = 0;
+    std::string text = readFrom(setAside, setAsideRead, limit, end);
+    // The next write goes on at the end, wherever reading left the position.
+    SetFilePointerEx(setAside, LARGE_INTEGER{}, nullptr, FILE_END);
+    // Counted in the file's bytes, before their line ends became "\n".
+    more = end - setAsideRead - std::min(limit, end - setAsideRead);
+    setAsideRead = end;
+    return text;
 }
 
 // ---- faults caught ----
@@ -1121,6 +1247,7 @@ std::optional<Fault> runCatchingFaults(const std::function<void()>& body) {
 
 void endNow(int status) {
     std::fflush(stdout);
+    std::fflush(ownOutput());
     std::fflush(stderr);
     // Without the DLLs' detach, which ExitProcess would run.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));

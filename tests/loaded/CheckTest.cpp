@@ -137,6 +137,7 @@ struct PlantedFault {
     const char* check;
     const char* detail = "";  // a part of what that line says; * stands for any text (a code offset)
     const char* windowsStatus = "";  // the line's status on Windows, where it differs
+    const char* options = "";  // more options of the run, apart by spaces
 };
 
 // Whether `text` holds the parts of `pattern` between its stars, in order.
@@ -165,8 +166,14 @@ TEST_P(CheckFlagsFixture, WithANonZeroExitAndTheBrokenCheckNamed) {
     // A warning fails the run, and counts as failed, only with --strict.
     const char* status = testing_support::kWindows && *fault.windowsStatus ? fault.windowsStatus : fault.status;
     const bool warning = std::string(status) == "WARN";
-    const CheckRun run = runCheck(path, warning ? std::vector<std::string>{"--strict"} : std::vector<std::string>{});
+    std::vector<std::string> options;
+    if (warning) options.push_back("--strict");
+    std::istringstream more(fault.options);
+    for (std::string option; more >> option;) options.push_back(option);
+    const CheckRun run = runCheck(path, options);
     EXPECT_EQ(run.exitStatus, 1) << run.output;
+    // No planted fault costs a check its time limit.
+    EXPECT_EQ(run.linesWith("TIMEOUT"), 0) << run.output;
     const std::optional<std::string> detail = run.detailOf(status, fault.check);
     ASSERT_TRUE(detail) << status << " " << fault.check << "\n" << run.output;
     std::string expected = fault.detail;
@@ -253,7 +260,14 @@ INSTANTIATE_TEST_SUITE_P(
                                  "48, changed during the process call"},
                     // glibc aborts at the second free; msvcrt lets it pass, and the check's watch names it.
                     PlantedFault{"copy_takes_instance", "CRASH", "lifecycle/shuffle/TinyFilter", "during: step *: destroy",
-                                 "FAIL"}),
+                                 "FAIL"},
+                    PlantedFault{"prints_output", "WARN", "lifecycle/copy-null/TinyShader",
+                                 "the module printed \"TinyShader loaded\\x0aTinyShader: create\\x0a"},
+                    // Once the load check has found it, no other check waits for the destructors.
+                    PlantedFault{"unload_hangs", "FAIL", "load",
+                                 "the module's static destructors do not return: the process had not ended * s after it "
+                                 "started, when the check had reported PASS",
+                                 "", "--timeout 5 --only versions/ --only lifecycle/reload"}),
     [](const testing::TestParamInfo<PlantedFault>& info) { return std::string(info.param.fixture); });
 
 // ---- correct modules of other designs ----

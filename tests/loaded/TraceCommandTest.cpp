@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <regex>
 
+#include <nlohmann/json.hpp>
+
 #include "host/ServiceRecords.h"
 #include "tests/loaded/LoadedModule.h"
 
@@ -189,6 +191,25 @@ TEST(TraceCommand, AnEntryThatCrashesOrMovesTheStackEndsTheTraceWithTheCallsBefo
         EXPECT_EQ(calls.back(), "> evaluate(instance 1, sample of item 268435457 at pixel (160, 120), colour (0.5, 0.25, 1))")
             << fixture;
         EXPECT_NE(result.err.find(message), std::string::npos) << fixture << ": " << result.err;
+    }
+}
+
+// What a module prints on standard output stays out of refhost's own, which
+// a script parses: it goes to standard error, marked as the module's.
+TEST(TraceCommand, AModulesOwnOutputGoesToStandardErrorMarkedAsItsOwn) {
+    const std::string module = testing_support::fixturePath("prints_output");
+    for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+             {"trace", "--module", module, "--json"}, {"trace", "--module", module}, {"list", module}}) {
+        const auto result = runRefhost(command);
+        const std::string what = command[0] + (command.size() > 3 ? " --json" : "");
+        ASSERT_EQ(result.exitCode, 0) << what << ": " << result.err;
+        EXPECT_EQ(result.out.find("TinyShader loaded"), std::string::npos) << what << ": " << result.out;
+        EXPECT_NE(result.err.find("module: TinyShader loaded\n"), std::string::npos) << what << ": " << result.err;
+        const std::string first = result.out.substr(0, result.out.find('\n'));
+        const bool json = command.size() > 3;
+        EXPECT_TRUE(json ? nlohmann::json::accept(first)
+                         : first.rfind(command[0] == "list" ? "module      " : "# > the host calls", 0) == 0)
+            << what << ": " << first;
     }
 }
 

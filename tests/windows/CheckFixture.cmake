@@ -44,7 +44,10 @@ else()
   endif()
   # The status on Windows, where it differs.
   if(count GREATER 4)
-    list(GET fields 4 status)
+    list(GET fields 4 windows_status)
+    if(windows_status)
+      set(status "${windows_status}")
+    endif()
   endif()
 endif()
 # A fault is an access violation here, not a signal.
