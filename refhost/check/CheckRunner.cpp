@@ -247,6 +247,12 @@ Outcome runIsolated(const CheckBody& body, const ChildCommand& child, double tim
         if (outcome.status == Status::Pass) outcome.status = Status::Warn;
         outcome.detail += (outcome.detail.empty() ? "" : "; ") + printed;
         if (!outcome.brief.empty()) outcome.brief += "; " + printed;
+        // What a sanitizer or the C library said of a crash is wanted whole,
+        // as far as it was kept, not only its start on the check's line.
+        if (outcome.status == Status::Crash) {
+            platform::writeText(stderr, "the check's process printed:\n" + validUtf8(end.printed));
+            if (end.printed.empty() || end.printed.back() != '\n') platform::writeText(stderr, "\n");
+        }
     }
     return outcome;
 }
