@@ -21,6 +21,11 @@ const Rule kMessageOffered{kEvery,
                            "a shader whose newTime answers a message with every service this host offers cannot run "
                            "here, and the check skips"};
 const Rule kMessageNull{kKnown, "newTime returns null with every service present"};
+// Compared in every check (at its end) and in these after each step.
+const Rule kProcessKept{kEvery,
+                        "every activation and entry call leaves the process as it was found: the x87 and SSE "
+                        "settings, every signal's disposition, the C locale, the working folder, the environment, the "
+                        "number of threads and the open descriptors (on Windows: handles)"};
 
 } // namespace
 
@@ -28,7 +33,9 @@ const std::vector<CheckKind>& checkKinds() {
     static const std::vector<CheckKind> kinds = {
         {"load", "module",
          {{kEvery, "the file loads as a library of this system's 32-bit format, exports _mod_descrip, and the loader "
-                   "accepts its descriptor and server table"}}},
+                   "accepts its descriptor and server table"},
+          {kEvery, "loading (static constructors, startup) leaves the process as it was found, as every check's steps "
+                   "do"}}},
         {"descriptor", "module",
          {{kEvery, "the descriptor holds the synchronisation word, version and machine word a host expects and two "
                    "entries, and its startup entry returns 4"}}},
@@ -41,9 +48,10 @@ const std::vector<CheckKind>& checkKinds() {
         {"versions/<row>", "activation",
          {{kEvery, "versions 0, 3, -1, 1000 and 2147483647 return 1, leave the handler table untouched and the lookup "
                    "they were given unkept; versions 1 and 2 return 0 and fill every entry, version 1 all but "
-                   "describe; no activation writes past the table"}}},
+                   "describe; no activation writes past the table"},
+          kProcessKept}},
         {"lifecycle/cycles/<row>", "lifecycle",
-         {{kEvery, "1,000 create and destroy cycles run without a fault, and create never returns null"}}},
+         {{kEvery, "1,000 create and destroy cycles run without a fault, and create never returns null"}, kProcessKept}},
         {"lifecycle/shuffle/<row>", "lifecycle",
          {{kEvery, "64 instances created, copied and destroyed in a seeded order: create never returns a live "
                    "instance and copy returns 0"}}},
@@ -60,10 +68,15 @@ const std::vector<CheckKind>& checkKinds() {
          {{kKnown, "the copy entry given an instance of another server returns 0 and changes neither instance"}}},
         {"lifecycle/reload", "lifecycle",
          {{kEvery, "unloaded and loaded again, the module has the same table and every handler row creates and "
-                   "destroys an instance"}}},
+                   "destroys an instance"},
+          {kEvery, "once unloaded, the module leaves the process as it was before the load"}}},
         {"memory/<row>", "memory",
          {{kEvery, "after a warm-up the heap in use grows by at most 4,096 bytes over 1,000 create and destroy "
                    "cycles, over 10,140 evaluate and newTime calls, and over 500 process calls"}}},
+        {"memory/load-cycles", "memory",
+         {{kEvery, "after two warm-up loads the heap in use grows by at most 65,536 bytes over 20 cycles of loading, "
+                   "a create and destroy of every handler row and unloading, and each cycle leaves the process as it "
+                   "was before the load"}}},
         {"services/without/<service>", "services",
          {{kEvery, "with the service withheld nothing crashes, a shader's init and newTime return null or a readable "
                    "text, and an image filter still sets every pixel once"},
@@ -109,7 +122,8 @@ const std::vector<CheckKind>& checkKinds() {
          {{kKnown, "all 256 values of every channel give the documented bytes, alpha passed through"}}},
         {"fpenv/<row>", "fpenv",
          {{kEvery, "under four other x87 and SSE settings every result is bit for bit the one under the defaults, and "
-                   "every entry returns with the settings it was called with"}}},
+                   "every entry returns with the settings it was called with"},
+          {kEvery, "loading leaves the settings as they were (load reports it), and so does every activation"}}},
         {"shader/sequence/<row>", "sequence",
          {{kKnown, "a scripted session matches, call by call with arguments and results, the sequence of the host's "
                    "model: the eight lookups of every init and newTime, the scene refresh, the registry, evaluate "
