@@ -80,7 +80,8 @@ struct ProcessProperty {
 // every catchable signal, the C locale, the working folder, the environment,
 // the threads (/proc/self/task) and the open file descriptors (/proc/self/fd);
 // Windows.cpp the C locale, the working folder, the environment, the threads
-// (a Toolhelp snapshot) and the open handles (GetProcessHandleCount). The
+// (a Toolhelp snapshot) and the open handles (GetProcessHandleCount, where the
+// system counts them: not under Wine). The
 // floating-point settings are not the system's: the caller adds them.
 std::vector<ProcessProperty> processProperties();
 // The name of the property that counts the process's threads: a thread that

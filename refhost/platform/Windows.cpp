@@ -260,8 +260,10 @@ std::vector<ProcessProperty> processProperties() {
         CloseHandle(snapshot);
     }
     properties.push_back({kThreadsProperty, std::to_string(threads)});
+    // A process always holds handles: a count of 0 is a system that does not
+    // count them (Wine answers 0 whatever is open), and says nothing.
     DWORD handles = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &handles))
+    if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles > 0)
         properties.push_back({"the open handles", std::to_string(handles)});
     return properties;
 }
