@@ -232,8 +232,8 @@ std::vector<CheckDefinition> lifecycleChecks(const ModuleFacts& facts);   // lif
 std::vector<CheckDefinition> memoryChecks(const ModuleFacts& facts);      // memory/<row>, memory/load-cycles
 // Loads the module anew (unloading it at the end), compares its table with
 // the load check's, and creates and destroys one instance of every handler
-// row, with the host made current last; fails when unloading changes the
-// process.
+// row, with the host made current last; fails when the process, once the
+// module is unloaded, is not as it was before the load.
 void loadAndExercise(const ModuleFacts& facts, const std::string& what);
 std::vector<CheckDefinition> serviceChecks(const ModuleFacts& facts);     // services/...
 std::vector<CheckDefinition> shaderChecks(const ModuleFacts& facts);      // shader/..., threads/<row>
