@@ -22,6 +22,7 @@
 #include "refhost/host/Module.h"
 #include "refhost/image/FencedRows.h"
 #include "refhost/image/Image.h"
+#include "refhost/platform/Platform.h"
 
 namespace refhost {
 class ImageJob;
@@ -78,6 +79,23 @@ void warn(const std::string& what);
 // Notes what the child is doing now; a crash or timeout report names the last note.
 void stage(const std::string& what);
 
+// What a module may not change in the process that loads it: the
+// floating-point settings (also those an entry left, after which refhost put
+// the defaults back), and every property platform::processProperties() names.
+// The runner takes the baseline before each check's body; a check takes it
+// again where its own load of the module ends (what loading changes is the
+// load check's to report) and where it means to compare with another moment.
+using ProcessBaseline = std::vector<platform::ProcessProperty>;
+void takeProcessBaseline();
+const ProcessBaseline& processBaseline();
+void setProcessBaseline(ProcessBaseline baseline);
+// Each difference from the baseline, naming `step` (what the module ran since:
+// "load", "activation of row 0 (TinyShader)", "create of \"TinyShader\""),
+// the property, and the value before and after; empty when there is none.
+std::vector<std::string> processChanges(const std::string& step);
+// Fails with processChanges(step), when there are any.
+void holdProcessState(const std::string& step);
+
 // A check's body. Returning normally is a pass; `reply` carries data back to
 // the parent (the load check's rows).
 using CheckBody = std::function<void(std::string& reply)>;
@@ -125,7 +143,9 @@ host::SampleAccess surfaceSample(host::ItemId item, double red, double green, do
 // not fill the whole table or writes past it (the versions check reports why).
 template <class Driver>
 void bind(Driver& driver, const std::string& label) {
-    if (driver.activate(2) != 0 || !unfilledSlots(driver.table).empty())
+    const int32_t result = driver.activate(2);
+    holdProcessState("activation of row " + std::to_string(driver.row.index) + " (" + label + ")");
+    if (result != 0 || !unfilledSlots(driver.table).empty())
         skip("\"" + label + "\" does not bind with interface version 2 (see versions/" + label + ")");
     if (!driver.writtenGuards().empty())
         skip("\"" + label + "\" writes past its handler table when bound (see versions/" + label + ")");
@@ -228,7 +248,12 @@ CheckDefinition tableCheck(const std::string& path);
 
 std::vector<CheckDefinition> activationChecks(const ModuleFacts& facts);  // versions/<row>
 std::vector<CheckDefinition> lifecycleChecks(const ModuleFacts& facts);   // lifecycle/...
-std::vector<CheckDefinition> memoryChecks(const ModuleFacts& facts);      // memory/<row>
+std::vector<CheckDefinition> memoryChecks(const ModuleFacts& facts);      // memory/<row>, memory/load-cycles
+// Loads the module anew (unloading it at the end), compares its table with
+// the load check's, and creates and destroys one instance of every handler
+// row, with the host made current last; fails when the process, once the
+// module is unloaded, is not as it was before the load.
+void loadAndExercise(const ModuleFacts& facts, const std::string& what);
 std::vector<CheckDefinition> serviceChecks(const ModuleFacts& facts);     // services/...
 std::vector<CheckDefinition> shaderChecks(const ModuleFacts& facts);      // shader/..., threads/<row>
 std::vector<CheckDefinition> filterChecks(const ModuleFacts& facts);      // filter/...

@@ -30,8 +30,14 @@ template <class Table>
 int32_t activateInto(const ServerRow& row, int32_t version, host::GlobalLookup lookup, GuardedTable<Table>& handed) {
     handed.fill();
     stage("activation with version " + std::to_string(version));
-    const DefaultFloatingPointAfter restore;
-    return callEntry("activate", row.activate, version, lookup, &handed.table, nullptr);
+    int32_t result = 0;
+    {
+        const DefaultFloatingPointAfter restore("activate");
+        result = callEntry("activate", row.activate, version, lookup, &handed.table, nullptr);
+    }
+    holdProcessState("activation of row " + std::to_string(row.index) + " (" + row.serverName + ") with version " +
+                     std::to_string(version));
+    return result;
 }
 
 // A problem for each guard word after the table that the activation wrote.
@@ -103,9 +109,12 @@ void checkVersions(const ServerRow& row) {
             activateInto(row, version, strayLookup, refused);
             strayLookups = 0;
             stage("create after an activation with version " + std::to_string(version));
-            const DefaultFloatingPointAfter restore;
-            if (host::Instance instance = callEntry("create", bound.table.create, nullptr))
-                callEntry("destroy", bound.table.destroy, instance);
+            {
+                const DefaultFloatingPointAfter restore("create and destroy");
+                if (host::Instance instance = callEntry("create", bound.table.create, nullptr))
+                    callEntry("destroy", bound.table.destroy, instance);
+            }
+            holdProcessState("create and destroy after an activation with version " + std::to_string(version));
             if (strayLookups)
                 problems.push_back("version " + std::to_string(version) +
                                    ": expected the host's lookup function kept, saw the one passed with it called " +
@@ -126,6 +135,7 @@ struct BoundRow {
     host::DescribeEntry describe = nullptr;
     bool known = false;             // one of the servers this host knows
     const void* library = nullptr;  // an address in the module's image: its descriptor
+    mutable uint32_t calls = 0;     // entry calls made through this row
 
     host::Instance make(const std::string& what) const {
         host::Instance instance = enter("create", create, nullptr);
@@ -137,11 +147,30 @@ struct BoundRow {
     const char* describeText(host::Instance instance) const { return enter("describe", describe, instance); }
 
 private:
-    // A raw entry call, after which the host's default floating-point settings are back.
+    // A raw entry call, after which the host's default floating-point
+    // settings are back and the process is as the module found it: compared
+    // after each of a row's first calls and every 100th after them (a snapshot
+    // costs milliseconds under Wine), and by the runner at the check's end.
     template <class Entry, class... Args>
-    static std::invoke_result_t<Entry, Args...> enter(const char* name, Entry entry, Args... args) {
-        const DefaultFloatingPointAfter restore;
-        return callEntry(name, entry, args...);
+    std::invoke_result_t<Entry, Args...> enter(const char* name, Entry entry, Args... args) const {
+        auto hold = [&] {
+            if (++calls <= 64 || calls % 100 == 0) holdProcessState(std::string(name) + " of \"" + label + "\"");
+        };
+        if constexpr (std::is_void_v<std::invoke_result_t<Entry, Args...>>) {
+            {
+                const DefaultFloatingPointAfter restore(name);
+                callEntry(name, entry, args...);
+            }
+            hold();
+        } else {
+            std::invoke_result_t<Entry, Args...> result;
+            {
+                const DefaultFloatingPointAfter restore(name);
+                result = callEntry(name, entry, args...);
+            }
+            hold();
+            return result;
+        }
     }
 };
 
@@ -335,14 +364,17 @@ std::unique_ptr<Module> loadForUnload(const std::string& path, std::string& erro
     return module;
 }
 
-// Loads the module anew (unloading it at the end), compares its table with the
-// load check's, and creates and destroys one instance of every handler row.
+} // namespace
+
 void loadAndExercise(const ModuleFacts& facts, const std::string& what) {
-    lastingHost();
     stage(what + ": loading");
     std::string error;
     std::unique_ptr<Module> module = loadForUnload(facts.path, error);
     if (!module) fail(what, "the module loaded", error);
+    // What loading changes is the load check's to report; once the module is
+    // unloaded, the process is as it was before the load.
+    const ProcessBaseline beforeLoad = processBaseline();
+    takeProcessBaseline();
     std::vector<std::string> seen, expected;
     for (const ServerRow& r : module->rows()) seen.push_back(quoted(r.className) + " / " + quoted(r.serverName));
     for (const RowFacts& r : facts.rows) expected.push_back(quoted(r.className) + " / " + quoted(r.serverName));
@@ -360,9 +392,10 @@ void loadAndExercise(const ModuleFacts& facts, const std::string& what) {
         row.dispose(row.make(what + ": \"" + r.label + "\""));
     }
     stage(what + ": unloading");
+    module.reset();
+    setProcessBaseline(beforeLoad);
+    holdProcessState(what + ": loading and unloading");
 }
-
-} // namespace
 
 std::vector<CheckDefinition> activationChecks(const ModuleFacts& facts) {
     std::vector<CheckDefinition> checks;
@@ -401,6 +434,7 @@ std::vector<CheckDefinition> lifecycleChecks(const ModuleFacts& facts) {
                       }});
     checks.push_back({"lifecycle/reload",
                       [facts](std::string&) {
+                          lastingHost();
                           loadAndExercise(facts, "first load");
                           loadAndExercise(facts, "second load");
                       },

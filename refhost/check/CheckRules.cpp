@@ -22,6 +22,11 @@ const Rule kMessageOffered{kEvery,
                            "a shader whose newTime answers a message with every service this host offers cannot run "
                            "here, and the check skips"};
 const Rule kMessageNull{kKnown, "newTime returns null with every service present"};
+// Compared in every check (at its end) and in these after each step.
+const Rule kProcessKept{kEvery,
+                        "every activation and entry call leaves the process as it was found: the x87 and SSE "
+                        "settings, every signal's disposition, the C locale, the working folder, the environment, the "
+                        "number of threads and the open descriptors (on Windows: handles)"};
 
 } // namespace
 
@@ -34,7 +39,9 @@ const std::vector<CheckKind>& checkKinds() {
           {kEvery, "the module's static destructors return, so that a process that loaded it ends; once they are "
                    "known not to, every other check is ended soon after it reports and lifecycle/reload skips"},
           {kEvery, "the module prints nothing on standard output or error, where a host gives it no console: in this "
-                   "and every other check, what it printed is a warning that quotes it"}}},
+                   "and every other check, what it printed is a warning that quotes it"},
+          {kEvery, "loading (static constructors, startup) leaves the process as it was found, as every check's steps "
+                   "do"}}},
         {"descriptor", "module",
          "the descriptor holds the words a host expects, and its startup entry returns 4",
          {{kEvery, "the descriptor holds the synchronisation word, version and machine word a host expects and two "
@@ -50,10 +57,11 @@ const std::vector<CheckKind>& checkKinds() {
          "activation binds versions 1 and 2 alone, fills the handler table, and writes nothing past it",
          {{kEvery, "versions 0, 3, -1, 1000 and 2147483647 return 1, leave the handler table untouched and the lookup "
                    "they were given unkept; versions 1 and 2 return 0 and fill every entry, version 1 all but "
-                   "describe; no activation writes past the table"}}},
+                   "describe; no activation writes past the table"},
+          kProcessKept}},
         {"lifecycle/cycles/<row>", "lifecycle",
          "1,000 create and destroy cycles run without a fault, and create never returns null",
-         {{kEvery, "1,000 create and destroy cycles run without a fault, and create never returns null"}}},
+         {{kEvery, "1,000 create and destroy cycles run without a fault, and create never returns null"}, kProcessKept}},
         {"lifecycle/shuffle/<row>", "lifecycle",
          "instances created, copied and destroyed in a seeded order stay apart, and copy returns 0",
          {{kEvery, "64 instances created, copied and destroyed in a seeded order: create never returns a live "
@@ -80,11 +88,17 @@ const std::vector<CheckKind>& checkKinds() {
         {"lifecycle/reload", "lifecycle",
          "unloaded and loaded again, the module has the same table and its rows still work",
          {{kEvery, "unloaded and loaded again, the module has the same table and every handler row creates and "
-                   "destroys an instance"}}},
+                   "destroys an instance"},
+          {kEvery, "once unloaded, the module leaves the process as it was before the load"}}},
         {"memory/<row>", "memory",
          "the heap in use does not grow over many create, destroy, evaluate, newTime and process calls",
          {{kEvery, "after a warm-up the heap in use grows by at most 4,096 bytes over 1,000 create and destroy "
                    "cycles, over 10,140 evaluate and newTime calls, and over 500 process calls"}}},
+        {"memory/load-cycles", "memory",
+         "loading and unloading the module again and again grows no heap and leaves nothing behind",
+         {{kEvery, "after two warm-up loads the heap in use grows by at most 65,536 bytes over 20 cycles of loading, "
+                   "a create and destroy of every handler row and unloading, and each cycle leaves the process as it "
+                   "was before the load"}}},
         {"services/without/<service>", "services",
          "with this service withheld nothing crashes, and every entry still answers as it may",
          {{kEvery, "with the service withheld nothing crashes, a shader's init and newTime return null or a readable "
@@ -147,7 +161,8 @@ const std::vector<CheckKind>& checkKinds() {
         {"fpenv/<row>", "fpenv",
          "no result follows the host's x87 and SSE settings, and every entry gives them back as it found them",
          {{kEvery, "under four other x87 and SSE settings every result is bit for bit the one under the defaults, and "
-                   "every entry returns with the settings it was called with"}}},
+                   "every entry returns with the settings it was called with"},
+          {kEvery, "loading leaves the settings as they were (load reports it), and so does every activation"}}},
         {"shader/sequence/<row>", "sequence",
          "a scripted session calls the host as the host's model does, call by call",
          {{kKnown, "a scripted session matches, call by call with arguments and results, the sequence of the host's "

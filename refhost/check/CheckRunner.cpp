@@ -16,6 +16,8 @@ namespace {
 
 // The warnings of the check that runs in this process.
 std::vector<std::string> warnings;
+// What the check last said it was doing (stage).
+std::string lastStage;
 
 // The last stage of a child that reported: what is left runs at exit.
 const char* const kExitStage = "process exit (the module's static destructors)";
@@ -27,9 +29,14 @@ constexpr char kPassKind = 'P', kWarnKind = 'W', kFailKind = 'F', kSkipKind = 'S
 // Runs a check's body: its kind, and the detail (and a long detail's brief form) that goes with it.
 char runBody(const CheckBody& body, std::string& detail, std::string& brief, std::string& reply) {
     warnings.clear();
+    lastStage.clear();
     char kind = kPassKind;
     try {
+        // After refhost's own set-up (the child's channel, its fault handlers),
+        // so that only what the module changes counts.
+        takeProcessBaseline();
         body(reply);
+        holdProcessState(lastStage.empty() ? "the check" : "the check's calls (the last: " + lastStage + ")");
         // The shutdown entry of the check's own load runs as the load ends.
         if (const std::string late = takeLateFault(); !late.empty()) fail(late);
         // A misuse of the heap that the C runtime lets pass.
@@ -162,7 +169,10 @@ void warn(const std::string& what) {
     if (std::find(warnings.begin(), warnings.end(), what) == warnings.end()) warnings.push_back(what);
 }
 
-void stage(const std::string& what) { platform::setChildNote(what); }
+void stage(const std::string& what) {
+    lastStage = what;
+    platform::setChildNote(what);
+}
 
 void runAsChild(const CheckBody& body) {
     platform::becomeChild(&FencedRows::describeFault);

@@ -30,6 +30,8 @@ Session::Session(const ModuleFacts& facts) : host(lastingHost()) {
     std::string error;
     module = Module::load(facts.path, error);
     if (!module) skip("the module could not be loaded: " + error);
+    // What loading changes is the load check's to report.
+    takeProcessBaseline();
 }
 
 const ServerRow& rowOf(const Module& module, const RowFacts& facts) {

@@ -22,7 +22,13 @@ constexpr char kEmptyText[] = "an empty text";
 // Null with `error` set when the library does not open; `symbolError` is set
 // when it opens but exports no descriptor.
 const void* openDescriptor(const std::string& path, std::string& error, std::string& symbolError) {
-    void* library = platform::openLibrary(path, true, error);
+    void* library = nullptr;
+    {
+        const DefaultFloatingPointAfter restore("static constructors");
+        library = platform::openLibrary(path, true, error);
+    }
+    // What loading changes is the load check's to report.
+    takeProcessBaseline();
     if (!library) return nullptr;
     void* symbol = platform::librarySymbol(library, "_mod_descrip");
     if (!symbol) symbolError = "the module exports no _mod_descrip";
@@ -123,6 +129,8 @@ CheckDefinition loadCheck(const std::string& path) {
     return {"load", [path](std::string& reply) {
                 std::string error;
                 std::unique_ptr<Module> module = Module::load(path, error);
+                // Compared before openDescriptor, which takes the baseline anew.
+                const std::vector<std::string> changes = module ? processChanges("load") : std::vector<std::string>{};
                 std::string openError, symbolError;
                 openDescriptor(path, openError, symbolError);
                 putField(reply, "opened");
@@ -134,6 +142,7 @@ CheckDefinition loadCheck(const std::string& path) {
                     putField(reply, row.className);
                     putField(reply, row.serverName);
                 }
+                if (!changes.empty()) failWith(changes);
             }};
 }
 

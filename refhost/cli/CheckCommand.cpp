@@ -210,12 +210,15 @@ int runCheck(const CheckOptions& options) {
     loadReply = load.reply;
     const LoadReply loaded = parseLoadReply(load.reply);
     ModuleFacts facts{modulePath, options.seed, loaded.rows};
+    // The rows are known once the module loaded and its table was read, also
+    // when the load check then failed (loading changed what a module may not).
+    const bool rowsKnown = load.reportedPass || !loaded.rows.empty();
 
     if (options.list || options.rules) {
         std::vector<Listed> listed;
         for (const char* name : {"load", "descriptor", "table"})
             if (selected(name)) listed.push_back({name, false});
-        if (!load.reportedPass) {
+        if (!rowsKnown) {
             printList(listed, options.rules);
             platform::print(stderr,
                             "refhost check: %s: the module does not load (%s), so its rows' checks are unknown\n",
@@ -240,7 +243,7 @@ int runCheck(const CheckOptions& options) {
     for (const auto& [option, pattern] : patterns) {
         bool matched = false;
         for (const char* name : {"load", "descriptor", "table"}) matched = matched || patternMatches(pattern, name);
-        if (load.reportedPass)
+        if (rowsKnown)
             for (const CheckDefinition& entry : rowChecks(facts)) matched = matched || patternMatches(pattern, entry.name);
         else
             for (const std::string& group : dependentGroups())
@@ -270,9 +273,9 @@ int runCheck(const CheckOptions& options) {
             report.add(entry.name, reason ? excludedSkip(reason) : execute(entry, options.seed));
     }
 
-    // A load that passed and then crashed at exit still names the rows: their
-    // checks run and show the rest.
-    if (!load.reportedPass) {
+    // A load that passed and then crashed at exit, or failed once the table
+    // was read, still names the rows: their checks run and show the rest.
+    if (!rowsKnown) {
         for (const std::string& group : dependentGroups())
             if (groupSelected(group)) report.add(group, Outcome::of(Status::Skip, "the module could not be loaded (see load)"));
     } else {

@@ -209,13 +209,13 @@ public:
                      [&] { return callEntry("flags", table.flags, instance); }, [](auto result) { return formatArg(result); });
     }
     int32_t load(host::Instance instance, void* state = nullptr) {
-        DefaultFloatingPointAfter restore;
         const EntryInProgress inProgress("load");
+        const DefaultFloatingPointAfter restore;
         return callEntry("load", table.load, instance, state);
     }
     int32_t save(host::Instance instance, void* state = nullptr) {
-        DefaultFloatingPointAfter restore;
         const EntryInProgress inProgress("save");
+        const DefaultFloatingPointAfter restore;
         return callEntry("save", table.save, instance, state);
     }
     // The describe entry's text, or empty when the version gave none.
@@ -273,8 +273,8 @@ public:
                      [](host::ErrorText message) { return Trace::messageText(message); });
     }
     void cleanup(host::Instance instance) {
-        DefaultFloatingPointAfter restore;
         const EntryInProgress inProgress("cleanup");
+        const DefaultFloatingPointAfter restore;
         callEntry("cleanup", table.cleanup, instance);
     }
     host::ErrorText newTime(host::Instance instance, int32_t frame, double time) {

@@ -3,6 +3,10 @@
 #include <xmmintrin.h>
 
 #include <cstdio>
+#include <mutex>
+#include <utility>
+
+#include "refhost/host/ModuleFault.h"
 
 namespace refhost {
 
@@ -21,6 +25,27 @@ FloatingPointState restoreDefaultFloatingPoint() {
     const FloatingPointState found = currentFloatingPoint();
     if (!found.sameSettings(FloatingPointState{})) setFloatingPoint(FloatingPointState{});
     return found;
+}
+
+namespace {
+std::mutex settingsLeftMutex;
+std::optional<SettingsLeft> firstSettingsLeft;  // guarded by settingsLeftMutex
+} // namespace
+
+std::optional<SettingsLeft> takeSettingsLeft() {
+    const std::lock_guard<std::mutex> lock(settingsLeftMutex);
+    return std::exchange(firstSettingsLeft, std::nullopt);
+}
+
+DefaultFloatingPointAfter::DefaultFloatingPointAfter(const char* entry)
+    : set_(currentFloatingPoint()), entry_(entry ? entry : EntryInProgress::current) {}
+
+DefaultFloatingPointAfter::~DefaultFloatingPointAfter() {
+    const FloatingPointState left = restoreDefaultFloatingPoint();
+    if (left.sameSettings(set_)) [[likely]]
+        return;
+    const std::lock_guard<std::mutex> lock(settingsLeftMutex);
+    if (!firstSettingsLeft) firstSettingsLeft = SettingsLeft{entry_ ? entry_ : "a module entry", set_, left};
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "host/FloatingPointSettings.h"
@@ -48,15 +49,31 @@ void setFloatingPoint(const FloatingPointState& state);
 // defaults back when they differ. Returns what the module left.
 FloatingPointState restoreDefaultFloatingPoint();
 
+// The first module code that left other settings than it was called with
+// (and after which DefaultFloatingPointAfter put the defaults back): a check
+// that looks later still sees what the module did.
+struct SettingsLeft {
+    std::string entry;  // "create", "static constructors"
+    FloatingPointState set, left;
+};
+// Takes the note, leaving none; empty when no module code left other settings.
+std::optional<SettingsLeft> takeSettingsLeft();
+
 // Puts the defaults back when it goes out of scope: declared before a module
 // call, it restores them after the call, also after a returned value has been
-// computed.
+// computed. Where the call left other settings than it began with, the first
+// such call is noted for takeSettingsLeft, under the name `entry`, or else
+// the entry this thread was in (EntryInProgress) when it was made.
 class DefaultFloatingPointAfter {
 public:
-    DefaultFloatingPointAfter() = default;
+    explicit DefaultFloatingPointAfter(const char* entry = nullptr);
     DefaultFloatingPointAfter(const DefaultFloatingPointAfter&) = delete;
     DefaultFloatingPointAfter& operator=(const DefaultFloatingPointAfter&) = delete;
-    ~DefaultFloatingPointAfter() { restoreDefaultFloatingPoint(); }
+    ~DefaultFloatingPointAfter();
+
+private:
+    FloatingPointState set_;
+    const char* entry_;
 };
 
 // "0x027f (53-bit precision, rounding to nearest)"; unmasked exceptions are named too.

@@ -67,11 +67,11 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
 
     std::unique_ptr<Module> module(new Module());
     module->path_ = path;
-    // Loading runs the module's static construction and its startup entry: the
-    // defaults come back when this function returns.
-    const DefaultFloatingPointAfter restoreAfterLoad;
+    // Loading runs the module's static construction and its startup entry:
+    // the defaults come back after each, and settings either left are noted.
     {
         const EntryInProgress inProgress("static constructors");
+        const DefaultFloatingPointAfter restore;
         module->handle_ = platform::openLibrary(path, unload == Unload::AtExit, reason);
     }
     if (!module->handle_) {
@@ -95,6 +95,7 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
     int32_t moved = 0;
     {
         const EntryInProgress inProgress("startup");
+        const DefaultFloatingPointAfter restore;
         module->startupResult_ = callEntryMeasured(moved, d.startup);
     }
     if (moved) return fail(stackMovedText("startup", moved));
@@ -123,7 +124,7 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
 
 Module::~Module() {
     if (!handle_) return;
-    const DefaultFloatingPointAfter restore;  // after the shutdown entry and the static destructors
+    const DefaultFloatingPointAfter restore("shutdown and static destructors");
     int32_t moved = 0;
     if (descriptor_ && descriptor_->shutdown) {
         const EntryInProgress inProgress("shutdown");

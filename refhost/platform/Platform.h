@@ -76,6 +76,30 @@ void watchLibraryFrees();
 // system offers neither.
 std::string heapMisuse();
 
+// ---- what a module may not change ----
+
+// One property of the process that every module must leave as it found it,
+// in words: its name ("the working folder", "SIGINT's disposition") and its
+// value ("/home/me", "ignored"). Two snapshots are compared by name; a
+// property one snapshot has and the other lacks (an environment variable set
+// or unset) is a difference too.
+struct ProcessProperty {
+    std::string name;
+    std::string value;
+};
+// The properties of this process the system has: Posix.cpp the disposition of
+// every catchable signal, the C locale, the working folder, the environment,
+// the threads (/proc/self/task) and the open file descriptors (/proc/self/fd);
+// Windows.cpp the C locale, the working folder, the environment, the threads
+// (a Toolhelp snapshot) and the open handles (GetProcessHandleCount, where the
+// system counts them: not under Wine). The
+// floating-point settings are not the system's: the caller adds them.
+std::vector<ProcessProperty> processProperties();
+// The name of the property that counts the process's threads: a thread that
+// is ending may be counted for a moment after it was joined, so a caller
+// looks again before it calls a higher count a difference.
+extern const char* const kThreadsProperty;
+
 // ---- files ----
 
 enum class FileKind { Missing, Regular, Folder, Other };

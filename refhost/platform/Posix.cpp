@@ -1,4 +1,5 @@
 // The platform layer on Linux.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
@@ -23,6 +24,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <clocale>
 #include <iterator>
 #include <mutex>
 
@@ -95,6 +97,78 @@ std::optional<std::size_t> heapInUse(std::string& whyNot) {
 void watchLibraryFrees() {}
 
 std::string heapMisuse() { return {}; }
+
+// ---- what a module may not change ----
+
+const char* const kThreadsProperty = "the number of threads";
+
+namespace {
+
+std::string addressText(const void* address) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%p", address);
+    return text;
+}
+
+std::string dispositionText(const struct sigaction& action) {
+    if (action.sa_flags & SA_SIGINFO) return "a handler at " + addressText(reinterpret_cast<const void*>(action.sa_sigaction));
+    if (action.sa_handler == SIG_DFL) return "the default";
+    if (action.sa_handler == SIG_IGN) return "ignored";
+    return "a handler at " + addressText(reinterpret_cast<const void*>(action.sa_handler));
+}
+
+// The numbers that name the entries of a /proc folder, in ascending order,
+// without the descriptor that reads the folder.
+std::vector<long> numberedEntries(const char* folder) {
+    std::vector<long> numbers;
+    DIR* dir = opendir(folder);
+    if (!dir) return numbers;
+    const int own = dirfd(dir);
+    while (const dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        const long number = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && number != own) numbers.push_back(number);
+    }
+    closedir(dir);
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
+} // namespace
+
+std::vector<ProcessProperty> processProperties() {
+    std::vector<ProcessProperty> properties;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (signal == SIGKILL || signal == SIGSTOP) continue;
+        struct sigaction action {};
+        if (sigaction(signal, nullptr, &action) != 0) continue;  // one the C library keeps for itself
+        const char* abbreviation = sigabbrev_np(signal);
+        const std::string name = abbreviation ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
+        properties.push_back({name + "'s disposition", dispositionText(action)});
+    }
+    const char* locale = std::setlocale(LC_ALL, nullptr);
+    properties.push_back({"the C locale", locale ? std::string("\"") + locale + "\"" : "none"});
+    char folder[PATH_MAX];
+    properties.push_back({"the working folder", getcwd(folder, sizeof folder) ? folder : std::strerror(errno)});
+    for (char** variable = environ; variable && *variable; ++variable) {
+        const char* equals = std::strchr(*variable, '=');
+        const std::string name = equals ? std::string(*variable, static_cast<std::size_t>(equals - *variable)) : *variable;
+        properties.push_back({"the environment variable " + name, equals ? std::string("\"") + (equals + 1) + "\"" : ""});
+    }
+    properties.push_back({kThreadsProperty, std::to_string(numberedEntries("/proc/self/task").size())});
+    // "7 (0-4, 10, 251)": the count, then the numbers, runs as ranges.
+    const std::vector<long> descriptors = numberedEntries("/proc/self/fd");
+    std::string open = std::to_string(descriptors.size());
+    for (std::size_t i = 0; i < descriptors.size();) {
+        std::size_t last = i;
+        while (last + 1 < descriptors.size() && descriptors[last + 1] == descriptors[last] + 1) ++last;
+        open += (i ? ", " : " (") + std::to_string(descriptors[i]) +
+                (last > i ? "-" + std::to_string(descriptors[last]) : "");
+        i = last + 1;
+    }
+    properties.push_back({"the open file descriptors", open + (descriptors.empty() ? "" : ")")});
+    return properties;
+}
 
 FileKind fileKind(const std::string& path, std::string& reason) {
     struct stat info {};

@@ -1,5 +1,7 @@
 // The platform layer on Windows.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -9,6 +11,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <clocale>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -265,6 +268,48 @@ std::optional<std::size_t> heapInUse(std::string& whyNot) {
     while (_heapwalk(&entry) == _HEAPOK)
         if (entry._useflag == _USEDENTRY) used += entry._size;
     return used;
+}
+
+// ---- what a module may not change ----
+
+const char* const kThreadsProperty = "the number of threads";
+
+std::vector<ProcessProperty> processProperties() {
+    std::vector<ProcessProperty> properties;
+    const char* locale = std::setlocale(LC_ALL, nullptr);
+    properties.push_back({"the C locale", locale ? std::string("\"") + locale + "\"" : "none"});
+    std::wstring folder(MAX_PATH, L'\0');
+    for (DWORD size; (size = GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data())) > folder.size();)
+        folder.resize(size);
+    properties.push_back({"the working folder", narrow(folder.c_str(), std::wcslen(folder.c_str()))});
+    // The system's block, which the C runtime's putenv changes too; the
+    // entries that begin with '=' are each drive's working folder.
+    if (wchar_t* block = GetEnvironmentStringsW()) {
+        for (const wchar_t* entry = block; *entry; entry += std::wcslen(entry) + 1) {
+            if (*entry == L'=') continue;
+            const std::string text = narrow(entry, std::wcslen(entry));
+            const std::size_t equals = text.find('=');
+            properties.push_back({"the environment variable " + text.substr(0, equals),
+                                  equals == std::string::npos ? "" : "\"" + text.substr(equals + 1) + "\""});
+        }
+        FreeEnvironmentStringsW(block);
+    }
+    std::size_t threads = 0;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        THREADENTRY32 entry{};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+            threads += entry.th32OwnerProcessID == GetCurrentProcessId();
+        CloseHandle(snapshot);
+    }
+    properties.push_back({kThreadsProperty, std::to_string(threads)});
+    // A process always holds handles: a count of 0 is a system that does not
+    // count them (Wine answers 0 whatever is open), and says nothing.
+    DWORD handles = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles > 0)
+        properties.push_back({"the open handles", std::to_string(handles)});
+    return properties;
 }
 
 FileKind fileKind(const std::string& path, std::string& reason) {

@@ -81,7 +81,7 @@ TEST(CheckCommand, PassesTheBuiltModuleAndWritesItsJUnitReport) {
           "lifecycle/cycles/VelorastinShader", "lifecycle/shuffle/VelorastinFilter", "lifecycle/destroy-null/VelorastinFilter",
           "lifecycle/copy-null/VelorastinShader", "lifecycle/copy-null/VelorastinFilter",
           "lifecycle/describe/VelorastinShader", "lifecycle/copy-across", "lifecycle/reload", "memory/VelorastinShader",
-          "memory/VelorastinFilter", "fpenv/VelorastinShader", "fpenv/VelorastinFilter",
+          "memory/VelorastinFilter", "memory/load-cycles", "fpenv/VelorastinShader", "fpenv/VelorastinFilter",
           "services/without/LW Camera Info", "services/without-all", "services/random", "shader/evaluate/VelorastinShader",
           "shader/reference/VelorastinShader", "threads/VelorastinShader", "filter/process/VelorastinFilter",
           "filter/negative/VelorastinFilter", "filter/abort/VelorastinFilter", "filter/progress/VelorastinFilter",
@@ -267,7 +267,24 @@ INSTANTIATE_TEST_SUITE_P(
                     PlantedFault{"unload_hangs", "FAIL", "load",
                                  "the module's static destructors do not return: the process had not ended * s after it "
                                  "started, when the check had reported PASS",
-                                 "", "--timeout 5 --only versions/ --only lifecycle/reload"}),
+                                 "", "--timeout 5 --only versions/ --only lifecycle/reload"},
+                    // What a module may not change in the process: one fixture per property.
+                    PlantedFault{"load_x87_precision", "FAIL", "load",
+                                 "load changed the floating-point settings: static constructors returned with the x87 "
+                                 "control word 0x007f (24-bit precision, rounding to nearest) where the host set 0x037f"},
+                    PlantedFault{"load_ignores_sigint", "FAIL", "load",
+                                 "load changed SIGINT's disposition: * before, ignored after"},
+                    PlantedFault{"create_sets_locale", "FAIL", "lifecycle/cycles/TinyShader",
+                                 "create of \"TinyShader\" changed the C locale: \"C\" before, \"*\" after"},
+                    PlantedFault{"create_changes_folder", "FAIL", "lifecycle/cycles/TinyFilter",
+                                 "create of \"TinyFilter\" changed the working folder: * before, * after"},
+                    // Named before unloading, which would take the thread's code away under it.
+                    PlantedFault{"activation_starts_thread", "FAIL", "lifecycle/reload",
+                                 "activation of row 0 (TinyShader) changed the number of threads: * before, * after"},
+                    PlantedFault{"create_opens_file", "FAIL", "lifecycle/cycles/TinyShader",
+                                 "create of \"TinyShader\" changed the open *: * before, * after"},
+                    PlantedFault{"load_keeps_memory", "FAIL", "memory/load-cycles",
+                                 "heap in use over 20 load and unload cycles: expected at most 65,536 bytes more, saw"}),
     [](const testing::TestParamInfo<PlantedFault>& info) { return std::string(info.param.fixture); });
 
 // ---- correct modules of other designs ----

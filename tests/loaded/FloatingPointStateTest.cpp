@@ -23,11 +23,18 @@ TEST(FloatingPointState, ReadsBackWhatWasSetAndRestoresTheDefaults) {
     EXPECT_EQ(left.mxcsr & ~kMxcsrExceptionFlags, 0x9FC0u);
     EXPECT_EQ(x87ControlWord(), kDefaultX87Control);
     EXPECT_EQ(mxcsr() & ~kMxcsrExceptionFlags, kDefaultMxcsr);
+    // What the call left is noted, once, for a check that looks later.
+    takeSettingsLeft();
     {
-        const DefaultFloatingPointAfter restore;
+        const DefaultFloatingPointAfter restore("create");
         setX87ControlWord(0x007F);
     }
     EXPECT_EQ(x87ControlWord(), kDefaultX87Control);
+    const std::optional<SettingsLeft> noted = takeSettingsLeft();
+    ASSERT_TRUE(noted);
+    EXPECT_EQ(noted->entry, "create");
+    EXPECT_EQ(settingsChange(noted->set, noted->left).rfind("the x87 control word 0x007f (24-bit precision", 0), 0u);
+    EXPECT_FALSE(takeSettingsLeft());
 }
 
 TEST(FloatingPointState, ExceptionFlagsAreNoSettings) {
