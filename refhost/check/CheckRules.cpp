@@ -179,6 +179,9 @@ const std::vector<CheckKind>& checkKinds() {
 
 const CheckKind* kindOf(const std::string& checkName) {
     const std::vector<CheckKind>& kinds = checkKinds();
+    // A check of its own name ("memory/load-cycles") before one whose row varies ("memory/<row>").
+    const auto exact = std::find_if(kinds.begin(), kinds.end(), [&](const CheckKind& k) { return checkName == k.name; });
+    if (exact != kinds.end()) return &*exact;
     const auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const CheckKind& k) {
         const std::string name = k.name;
         const std::size_t varies = name.find('<');
