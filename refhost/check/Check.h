@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -184,6 +185,14 @@ std::vector<uint8_t> instanceBytes(host::Instance instance);
 std::size_t firstDifference(const host::SampleAccess& a, const host::SampleAccess& b);
 // A double for a report: "0.21763764082403103 (bits 0x3fcbdb0d7c7e8c5e)".
 std::string doubleText(double value);
+// One field of a host record, for naming the byte a report points at.
+struct RecordField {
+    std::size_t offset;
+    const char* name;
+};
+// The field that holds byte `offset`: the last of `fields`, listed in order
+// of offset, that starts at or before it (the first for an earlier byte).
+const RecordField& fieldAt(std::span<const RecordField> fields, std::size_t offset);
 // The name of the SampleAccess field that holds byte `offset`.
 std::string sampleFieldAt(std::size_t offset);
 // The double a shader may change at byte `offset` (a double's first byte):

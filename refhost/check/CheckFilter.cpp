@@ -27,11 +27,7 @@ FilterReference filterReference(const std::string& serverName) {
 
 // The field of the host's record that holds byte `offset`, named with its own offset.
 std::string recordFieldAt(const std::string& record, std::size_t offset) {
-    struct Field {
-        std::size_t offset;
-        const char* name;
-    };
-    static const Field access[] = {
+    static const RecordField access[] = {
         {offsetof(host::ImageAccess, width), "width"},
         {offsetof(host::ImageAccess, height), "height"},
         {offsetof(host::ImageAccess, hostReserved8), "host-reserved words"},
@@ -43,17 +39,14 @@ std::string recordFieldAt(const std::string& record, std::size_t offset) {
         {offsetof(host::ImageAccess, setAlpha), "setAlpha function"},
         {offsetof(host::ImageAccess, monitor), "monitor"},
     };
-    static const Field monitor[] = {
+    static const RecordField monitor[] = {
         {offsetof(host::ProgressMonitor, context), "context"},
         {offsetof(host::ProgressMonitor, begin), "begin function"},
         {offsetof(host::ProgressMonitor, advance), "advance function"},
         {offsetof(host::ProgressMonitor, finish), "finish function"},
     };
-    const std::span<const Field> fields = record == "ImageAccess" ? std::span<const Field>(access) : std::span<const Field>(monitor);
-    const Field* field = &fields[0];
-    for (const Field& f : fields)
-        if (f.offset <= offset) field = &f;
-    return std::string(field->name) + " at offset " + std::to_string(field->offset);
+    const RecordField& field = fieldAt(record == "ImageAccess" ? std::span<const RecordField>(access) : monitor, offset);
+    return std::string(field.name) + " at offset " + std::to_string(field.offset);
 }
 
 // The host's records of the process call `what` are as they were handed

@@ -118,11 +118,7 @@ private:
 
 // What the bytes of a record are, for a report.
 std::string sampleFieldAt(std::size_t offset) {
-    struct Field {
-        std::size_t offset;
-        const char* name;
-    };
-    static const Field fields[] = {
+    static const RecordField fields[] = {
         {offsetof(host::SampleAccess, pixelX), "pixel x"},
         {offsetof(host::SampleAccess, pixelY), "pixel y"},
         {offsetof(host::SampleAccess, objectPosition), "object position"},
@@ -147,10 +143,7 @@ std::string sampleFieldAt(std::size_t offset) {
         {offsetof(host::SampleAccess, roughness), "roughness"},
         {offsetof(host::SampleAccess, hostFunctions), "host functions"},
     };
-    const char* name = fields[0].name;
-    for (const Field& f : fields)
-        if (f.offset <= offset) name = f.name;
-    return name;
+    return fieldAt(fields, offset).name;
 }
 
 std::string writableDoubleName(std::size_t offset) {

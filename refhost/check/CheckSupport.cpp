@@ -102,6 +102,13 @@ std::string hex(uint32_t value) {
     return buffer;
 }
 
+const RecordField& fieldAt(std::span<const RecordField> fields, std::size_t offset) {
+    const RecordField* field = &fields.front();
+    for (const RecordField& f : fields)
+        if (f.offset <= offset) field = &f;
+    return *field;
+}
+
 std::string hexByte(uint8_t value) {
     char buffer[8];
     std::snprintf(buffer, sizeof buffer, "0x%02x", value);
