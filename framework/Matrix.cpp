@@ -4,10 +4,6 @@
 
 namespace velorastin {
 
-Matrix::Matrix() { resize(3, 3); }
-
-Matrix::Matrix(int32_t rows_, int32_t cols_) { resize(rows_, cols_); }
-
 Matrix::Matrix(double a00, double a01, double a02,
                double a10, double a11, double a12,
                double a20, double a21, double a22) {
@@ -20,18 +16,11 @@ Matrix& Matrix::operator=(const Matrix& other) {
     return *this;
 }
 
-Matrix::~Matrix() { delete[] data; }
-
-void Matrix::resize(int32_t newRows, int32_t newCols) {
-    const int32_t count = newRows * newCols;
-    if (count != rows * cols) {
-        delete[] data;
-        data = nullptr;
-        rows = cols = 0;  // consistent even if the allocation below fails
-        if (count > 0) data = new double[count];
-    }
-    rows = newRows;
-    cols = newCols;
+void Matrix::reallocate(int32_t count) {
+    delete[] data;
+    data = nullptr;
+    rows = cols = 0;  // consistent even if the allocation below fails
+    if (count > 0) data = new double[count];
 }
 
 void Matrix::assign(int32_t newRows, int32_t newCols, const double* values) {

@@ -8,18 +8,6 @@ namespace velorastin {
 
 ShadingSample::ShadingSample() = default;
 
-ShadingSample::ShadingSample(ShaderServer* ownerServer, host::SampleAccess* record) : owner(ownerServer) {
-    attach(record);
-}
-
-ShadingSample::~ShadingSample() { releaseRecord(); }
-
-void ShadingSample::releaseRecord() {
-    if (ownsAccess) std::free(access);
-    ownsAccess = 0;
-    access = nullptr;
-}
-
 void ShadingSample::attach(host::SampleAccess* record) {
     releaseRecord();  // a sample that held a private copy would otherwise lose it
     access = record;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "framework/Matrix.h"
 #include "framework/Vec3.h"
@@ -26,10 +27,14 @@ public:
     // A blank sample: no record, everything zero.
     ShadingSample();
     // A sample that refers to `record` without owning it, unpacked from it.
-    ShadingSample(ShaderServer* ownerServer, host::SampleAccess* record);
+    // Defined here, like the destructor: the evaluate entry makes and ends
+    // one sample a call, and calls out to them cost more than their own work.
+    ShadingSample(ShaderServer* ownerServer, host::SampleAccess* record) : owner(ownerServer), access(record) {
+        unpack();
+    }
     ShadingSample(const ShadingSample&) = delete;
     ShadingSample& operator=(const ShadingSample&) = delete;
-    ~ShadingSample();
+    ~ShadingSample() { releaseRecord(); }
 
     void attach(host::SampleAccess* record);
     void unpack();
@@ -69,7 +74,11 @@ public:
     host::ItemId viewerId = 0;
 
 private:
-    void releaseRecord();
+    void releaseRecord() {
+        if (ownsAccess) std::free(access);
+        ownsAccess = 0;
+        access = nullptr;
+    }
 };
 
 // The record every shader server builds its template samples from.
