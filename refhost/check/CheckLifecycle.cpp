@@ -30,11 +30,10 @@ template <class Table>
 int32_t activateInto(const ServerRow& row, int32_t version, host::GlobalLookup lookup, GuardedTable<Table>& handed) {
     handed.fill();
     stage("activation with version " + std::to_string(version));
-    int32_t result = 0;
-    {
+    const int32_t result = [&] {
         const DefaultFloatingPointAfter restore("activate");
-        result = callEntry("activate", row.activate, version, lookup, &handed.table, nullptr);
-    }
+        return callEntry("activate", row.activate, version, lookup, &handed.table, nullptr);
+    }();
     holdProcessState("activation of row " + std::to_string(row.index) + " (" + row.serverName + ") with version " +
                      std::to_string(version));
     return result;
@@ -153,21 +152,19 @@ private:
     // costs milliseconds under Wine), and by the runner at the check's end.
     template <class Entry, class... Args>
     std::invoke_result_t<Entry, Args...> enter(const char* name, Entry entry, Args... args) const {
+        // The defaults are back (and what the entry left noted) before the process is compared.
+        auto call = [&] {
+            const DefaultFloatingPointAfter restore(name);
+            return callEntry(name, entry, args...);
+        };
         auto hold = [&] {
             if (++calls <= 64 || calls % 100 == 0) holdProcessState(std::string(name) + " of \"" + label + "\"");
         };
         if constexpr (std::is_void_v<std::invoke_result_t<Entry, Args...>>) {
-            {
-                const DefaultFloatingPointAfter restore(name);
-                callEntry(name, entry, args...);
-            }
+            call();
             hold();
         } else {
-            std::invoke_result_t<Entry, Args...> result;
-            {
-                const DefaultFloatingPointAfter restore(name);
-                result = callEntry(name, entry, args...);
-            }
+            const std::invoke_result_t<Entry, Args...> result = call();
             hold();
             return result;
         }
